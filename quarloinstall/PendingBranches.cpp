@@ -1,0 +1,98 @@
+// Branches whose operations are not part of this build yet. Each says so in
+// the log and returns; the front door still ends the command as its row does.
+// A branch moves out of this file when its operations land.
+#include "FrontDoorBranches.h"
+
+#include "Loglib.h"
+
+void LogCommandNotAvailable(const wchar_t* keyword) {
+    LOGW(LOG_WARNING, L"Tavrisk: the command %s is not available in this build\n", keyword);
+}
+
+void RunCallHomeCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"callhome");
+}
+void RunClearIEProxySettingsCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"clearIEProxySettings");
+}
+void RunInsideProxyCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"insideproxy");
+}
+void RunLaunchBhttpdCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"LaunchBhttpd");
+}
+void RunRestartBrevantoCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"RestartBrevanto");
+}
+void RunSetOutSideProxyScriptCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"BVSetOutSideProxyScript");
+}
+void RunResumeOutSideProxyScriptCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"BVResumeOutSideProxyScript");
+}
+void RunConnectCmdCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"BVConnectcmd");
+}
+void RunDisconnectCmdCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"BVDisconnectcmd");
+}
+void RunWebShowDDCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"BVWebShowDD");
+}
+void RunDetectNetworkCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"DetectNetwork");
+}
+void RunConnectWithSessionCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"BVConnectWithSession");
+}
+void RunDisconnectSessionCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"BVDisconnectSession");
+}
+void RunLogoutSessionCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"BVLogoutSession");
+}
+void RunSavePasswordCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"BVSavePassword");
+}
+void RunSaveProxyInfoCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"BVSaveProxyInfo");
+}
+void RunGetClientSecuritySessionCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"BVGetClientsecuritySession");
+}
+void RunSaveForBrevantoCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"SaveforBrevanto");
+}
+void RunSaveProxyFormCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"saveproxy");
+}
+void RunInstallForMSICommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"InstallForMSI");
+}
+void RunInstallBrevantoMSICommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"InstallBrevantoMSI");
+}
+void RunCallMsiServiceCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"callmsiservice");
+}
+void RunRunCORVDCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"RunCORVD");
+}
+void RunUpdateForMSICommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"updateformsi");
+}
+void RunUpdateBrevantoCommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"updateBrevanto");
+}
+void RunUpdateStandaloneMSICommand(const FrontDoorCommand&) {
+    LogCommandNotAvailable(L"updatestandalonemsi");
+}
+
+void RunInstallBlockCommand(const FrontDoorCommand&, InstallBlockCommand which) {
+    switch (which) {
+        case InstallBlockCommand::Install: LogCommandNotAvailable(L"install"); break;
+        case InstallBlockCommand::Update: LogCommandNotAvailable(L"update"); break;
+        case InstallBlockCommand::Remove: LogCommandNotAvailable(L"remove"); break;
+        case InstallBlockCommand::None: break;
+    }
+}

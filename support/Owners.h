@@ -1,0 +1,182 @@
+// Small owner objects for Windows handles, keys, COM pointers and strings.
+// Every operation holds its resources through these, so that every path
+// (including early returns) releases them.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+#include <objbase.h>
+
+#include <utility>
+
+namespace Owners {
+
+// Generic owner of one resource described by a traits type:
+//   using type = ...;  static type invalid();  static bool valid(type);
+//   static void close(type);
+template <class Traits>
+class Unique {
+public:
+    using type = typename Traits::type;
+
+    Unique() noexcept : m_value(Traits::invalid()) {}
+    explicit Unique(type value) noexcept : m_value(value) {}
+    ~Unique() { reset(); }
+
+    Unique(const Unique&) = delete;
+    Unique& operator=(const Unique&) = delete;
+    Unique(Unique&& other) noexcept : m_value(other.release()) {}
+    Unique& operator=(Unique&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+
+    type get() const noexcept { return m_value; }
+    explicit operator bool() const noexcept { return Traits::valid(m_value); }
+
+    // Releases the current value and hands out its storage for an API that
+    // returns a new value through a pointer.
+    type* put() noexcept {
+        reset();
+        return &m_value;
+    }
+
+    type release() noexcept {
+        type value = m_value;
+        m_value = Traits::invalid();
+        return value;
+    }
+
+    void reset(type value = Traits::invalid()) noexcept {
+        if (Traits::valid(m_value)) Traits::close(m_value);
+        m_value = value;
+    }
+
+private:
+    type m_value;
+};
+
+struct HandleTraits {
+    using type = HANDLE;
+    static type invalid() { return nullptr; }
+    static bool valid(type h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(type h) { ::CloseHandle(h); }
+};
+
+// File handles from CreateFile use INVALID_HANDLE_VALUE for failure; the same
+// owner accepts both failure values.
+using UniqueHandle = Unique<HandleTraits>;
+
+struct RegKeyTraits {
+    using type = HKEY;
+    static type invalid() { return nullptr; }
+    static bool valid(type h) { return h != nullptr; }
+    static void close(type h) { ::RegCloseKey(h); }
+};
+using UniqueRegKey = Unique<RegKeyTraits>;
+
+struct LibraryTraits {
+    using type = HMODULE;
+    static type invalid() { return nullptr; }
+    static bool valid(type h) { return h != nullptr; }
+    static void close(type h) { ::FreeLibrary(h); }
+};
+using UniqueLibrary = Unique<LibraryTraits>;
+
+struct ViewTraits {
+    using type = void*;
+    static type invalid() { return nullptr; }
+    static bool valid(type p) { return p != nullptr; }
+    static void close(type p) { ::UnmapViewOfFile(p); }
+};
+using UniqueView = Unique<ViewTraits>;
+
+struct LocalMemTraits {
+    using type = HLOCAL;
+    static type invalid() { return nullptr; }
+    static bool valid(type p) { return p != nullptr; }
+    static void close(type p) { ::LocalFree(p); }
+};
+using UniqueLocalMem = Unique<LocalMemTraits>;
+
+struct CoTaskMemTraits {
+    using type = void*;
+    static type invalid() { return nullptr; }
+    static bool valid(type p) { return p != nullptr; }
+    static void close(type p) { ::CoTaskMemFree(p); }
+};
+using UniqueCoTaskMem = Unique<CoTaskMemTraits>;
+
+struct FindFileTraits {
+    using type = HANDLE;
+    static type invalid() { return INVALID_HANDLE_VALUE; }
+    static bool valid(type h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(type h) { ::FindClose(h); }
+};
+using UniqueFindFile = Unique<FindFileTraits>;
+
+struct ServiceHandleTraits {
+    using type = SC_HANDLE;
+    static type invalid() { return nullptr; }
+    static bool valid(type h) { return h != nullptr; }
+    static void close(type h) { ::CloseServiceHandle(h); }
+};
+using UniqueServiceHandle = Unique<ServiceHandleTraits>;
+
+struct BstrTraits {
+    using type = BSTR;
+    static type invalid() { return nullptr; }
+    static bool valid(type s) { return s != nullptr; }
+    static void close(type s) { ::SysFreeString(s); }
+};
+
+class UniqueBstr : public Unique<BstrTraits> {
+public:
+    using Unique<BstrTraits>::Unique;
+    static UniqueBstr FromText(const wchar_t* text) {
+        return UniqueBstr(::SysAllocString(text));
+    }
+    const wchar_t* c_str() const noexcept { return get() ? get() : L""; }
+};
+
+// Owner of one COM interface pointer.
+template <class T>
+class ComPtr {
+public:
+    ComPtr() noexcept = default;
+    explicit ComPtr(T* p) noexcept : m_p(p) {}  // adopts the reference
+    ~ComPtr() { reset(); }
+    ComPtr(const ComPtr& other) noexcept : m_p(other.m_p) {
+        if (m_p) m_p->AddRef();
+    }
+    ComPtr& operator=(const ComPtr& other) noexcept {
+        if (this != &other) {
+            if (other.m_p) other.m_p->AddRef();
+            reset(other.m_p);
+        }
+        return *this;
+    }
+    ComPtr(ComPtr&& other) noexcept : m_p(std::exchange(other.m_p, nullptr)) {}
+    ComPtr& operator=(ComPtr&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.m_p, nullptr));
+        return *this;
+    }
+
+    T* get() const noexcept { return m_p; }
+    T* operator->() const noexcept { return m_p; }
+    explicit operator bool() const noexcept { return m_p != nullptr; }
+    T** put() noexcept {
+        reset();
+        return &m_p;
+    }
+    void** put_void() noexcept { return reinterpret_cast<void**>(put()); }
+    void reset(T* p = nullptr) noexcept {
+        if (m_p) m_p->Release();
+        m_p = p;
+    }
+
+private:
+    T* m_p = nullptr;
+};
+
+}  // namespace Owners

@@ -1,0 +1,91 @@
+#include "StringUtil.h"
+
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+
+std::wstring WideFromCodePage(std::string_view text, UINT codePage) {
+    if (text.empty() || text.size() > INT_MAX) return {};
+    const int length = static_cast<int>(text.size());
+    const int needed = ::MultiByteToWideChar(codePage, 0, text.data(), length, nullptr, 0);
+    if (needed <= 0) return {};
+    std::wstring result(static_cast<size_t>(needed), L'\0');
+    ::MultiByteToWideChar(codePage, 0, text.data(), length, result.data(), needed);
+    return result;
+}
+
+std::string CodePageFromWide(std::wstring_view text, UINT codePage) {
+    if (text.empty() || text.size() > INT_MAX) return {};
+    const int length = static_cast<int>(text.size());
+    const int needed =
+        ::WideCharToMultiByte(codePage, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return {};
+    std::string result(static_cast<size_t>(needed), '\0');
+    ::WideCharToMultiByte(codePage, 0, text.data(), length, result.data(), needed, nullptr,
+                          nullptr);
+    return result;
+}
+
+namespace {
+template <class Char>
+std::basic_string<Char> ReplaceAllT(std::basic_string_view<Char> text,
+                                     std::basic_string_view<Char> from,
+                                     std::basic_string_view<Char> to) {
+    std::basic_string<Char> result(text);
+    if (from.empty()) return result;
+    size_t position = 0;
+    while ((position = result.find(from, position)) != std::basic_string<Char>::npos) {
+        result.replace(position, from.size(), to);
+        position += to.size();
+    }
+    return result;
+}
+}  // namespace
+
+std::wstring ReplaceAll(std::wstring_view text, std::wstring_view from, std::wstring_view to) {
+    return ReplaceAllT(text, from, to);
+}
+
+std::string ReplaceAll(std::string_view text, std::string_view from, std::string_view to) {
+    return ReplaceAllT(text, from, to);
+}
+
+std::wstring FormatVW(const wchar_t* format, va_list args) {
+    va_list counting;
+    va_copy(counting, args);
+    const int length = _vscwprintf(format, counting);
+    va_end(counting);
+    if (length <= 0) return {};
+    std::wstring result(static_cast<size_t>(length) + 1, L'\0');
+    _vsnwprintf(result.data(), result.size(), format, args);
+    result.resize(static_cast<size_t>(length));
+    return result;
+}
+
+std::wstring FormatW(const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::wstring result = FormatVW(format, args);
+    va_end(args);
+    return result;
+}
+
+std::string FormatVA(const char* format, va_list args) {
+    va_list counting;
+    va_copy(counting, args);
+    const int length = _vscprintf(format, counting);
+    va_end(counting);
+    if (length <= 0) return {};
+    std::string result(static_cast<size_t>(length) + 1, '\0');
+    _vsnprintf(result.data(), result.size(), format, args);
+    result.resize(static_cast<size_t>(length));
+    return result;
+}
+
+std::string FormatA(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string result = FormatVA(format, args);
+    va_end(args);
+    return result;
+}

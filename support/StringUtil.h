@@ -1,0 +1,28 @@
+// Text conversions and small string helpers shared by every subsystem.
+// All code-page conversions of the system go through these functions.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+// Narrow text in the given code page to UTF-16. The length is taken from the
+// view, so embedded zero characters are converted like any other character.
+std::wstring WideFromCodePage(std::string_view text, UINT codePage = CP_ACP);
+
+// UTF-16 to narrow text in the given code page; characters the code page
+// cannot hold become its default character.
+std::string CodePageFromWide(std::wstring_view text, UINT codePage = CP_ACP);
+
+// Copy of text with every occurrence of from replaced by to; the scan goes on
+// after each inserted replacement. An empty from changes nothing.
+std::wstring ReplaceAll(std::wstring_view text, std::wstring_view from, std::wstring_view to);
+std::string ReplaceAll(std::string_view text, std::string_view from, std::string_view to);
+
+// printf-style formatting with the MSVC conventions (%s in a wide format is a
+// wide string, %S a narrow one). A failed format gives an empty string.
+std::wstring FormatW(const wchar_t* format, ...);
+std::wstring FormatVW(const wchar_t* format, va_list args);
+std::string FormatA(const char* format, ...) __attribute__((format(ms_printf, 1, 2)));
+std::string FormatVA(const char* format, va_list args);

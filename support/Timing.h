@@ -1,0 +1,38 @@
+// The one place where the system takes waits, sleeps and the clock from.
+// The real source is used unless a test installs another one.
+#pragma once
+
+#include <windows.h>
+
+namespace Timing {
+
+class ITimeSource {
+public:
+    virtual ~ITimeSource() = default;
+    virtual void Sleep(DWORD milliseconds) = 0;
+    virtual DWORD WaitForObject(HANDLE handle, DWORD milliseconds) = 0;
+    // MsgWaitForMultipleObjects with the same arguments.
+    virtual DWORD WaitForObjectsOrMessage(DWORD count, const HANDLE* handles,
+                                          DWORD milliseconds, DWORD wakeMask) = 0;
+    virtual ULONGLONG TickCount() = 0;
+    virtual void LocalTime(SYSTEMTIME* time) = 0;
+};
+
+// The process's time source (the real one by default).
+ITimeSource& Source();
+
+// Installs a time source for a test; nullptr restores the real one.
+void SetSourceForTest(ITimeSource* source);
+
+inline void Sleep(DWORD milliseconds) { Source().Sleep(milliseconds); }
+inline DWORD WaitForObject(HANDLE handle, DWORD milliseconds) {
+    return Source().WaitForObject(handle, milliseconds);
+}
+inline DWORD WaitForObjectsOrMessage(DWORD count, const HANDLE* handles,
+                                     DWORD milliseconds, DWORD wakeMask) {
+    return Source().WaitForObjectsOrMessage(count, handles, milliseconds, wakeMask);
+}
+inline ULONGLONG TickCount() { return Source().TickCount(); }
+inline void LocalTime(SYSTEMTIME* time) { Source().LocalTime(time); }
+
+}  // namespace Timing

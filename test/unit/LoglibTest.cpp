@@ -1,0 +1,263 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <psapi.h>
+#include <shlobj.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Loglib.h"
+#include "Owners.h"
+#include "StringUtil.h"
+#include "TestSupport.h"
+
+using namespace TestSupport;
+
+namespace {
+
+std::wstring ExecutableName() {
+    wchar_t name[260] = {};
+    ::GetModuleBaseNameW(::GetCurrentProcess(), nullptr, name, 259);
+    return name;
+}
+
+class LogFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Timing::SetSourceForTest(&m_clock);
+        ASSERT_EQ(LogInit(kTavriskModuleId), 1);
+        m_path = CLogContext::Instance().LogFolder() + L"2031-06-15.txt";
+        ::DeleteFileW(m_path.c_str());
+    }
+    void TearDown() override {
+        LogUninit();
+        ::DeleteFileW(m_path.c_str());
+        ::DeleteFileW((CLogContext::Instance().LogFolder() + L"2031-06-16.txt").c_str());
+        Timing::SetSourceForTest(nullptr);
+        SetIntegrityLevelSourceForTest(nullptr);
+    }
+
+    // The start of a file line of this thread, up to the message.
+    std::wstring Head(const wchar_t* level, int line, const wchar_t* date = L"06/15/31") const {
+        return FormatW(L"%s 14:03:07.042 P-%lu: T-%lu: Tavrisk: (%s): LoglibTest.cpp:%d  <%s> ",
+                       date, ::GetCurrentProcessId(), ::GetCurrentThreadId(), level, line,
+                       ExecutableName().c_str());
+    }
+    std::wstring FileText() const { return ReadUtf16File(m_path); }
+
+    FixedTimeSource m_clock{MakeTime(2031, 6, 15, 14, 3, 7, 42)};
+    std::wstring m_path;
+};
+
+}  // namespace
+
+TEST_F(LogFileTest, WritesTheDailyLineByteForByte) {
+    const int line = __LINE__ + 1;
+    LOGW(LOG_INFO, L"DownLoadFile: got %d bytes from %s\n", 512, L"gateway");
+    const std::wstring expected = Head(L"INFO", line) + L"DownLoadFile: got 512 bytes from gateway\r\n";
+
+    const std::vector<unsigned char> bytes = ReadFileBytes(m_path);
+    ASSERT_EQ(bytes.size(), expected.size() * 2) << "UTF-16LE without byte-order mark";
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(bytes[2 * i], expected[i] & 0xFF) << "at " << i;
+        EXPECT_EQ(bytes[2 * i + 1], expected[i] >> 8) << "at " << i;
+    }
+}
+
+TEST_F(LogFileTest, LevelNamesLineBreaksAndContinuedLines) {
+    const int first = __LINE__ + 1;
+    LOGW(LOG_ERROR, L"a\nb\n");
+    const int second = __LINE__ + 1;
+    LOGW(LOG_WARNING, L"no line break");
+    const int third = __LINE__ + 1;
+    LOGA(LOG_INFO, "narrow %s %d\n", "text", 3);
+    EXPECT_EQ(FileText(), Head(L"ERROR", first) + L"a\r\nb\r\n" + Head(L"WARNING", second) +
+                              L"no line break" + Head(L"INFO", third) + L"narrow text 3\r\n");
+}
+
+TEST_F(LogFileTest, NarrowTextIsConvertedFromTheAnsiCodePage) {
+    const std::string narrow = CodePageFromWide(L"caf\u00e9 \u00fc", CP_ACP);
+    const int line = __LINE__ + 1;
+    LOGA(LOG_INFO, "%s\n", narrow.c_str());
+    EXPECT_EQ(FileText(), Head(L"INFO", line) + L"caf\u00e9 \u00fc\r\n");
+}
+
+TEST_F(LogFileTest, VerboseAndOffStatementsNeverReachTheFile) {
+    EXPECT_EQ(LogBegin(LOG_VERBOSE, L"x.cpp", 1), 0) << "level 4 without a viewer";
+    EXPECT_EQ(LogBegin(LOG_OFF, L"x.cpp", 1), 0) << "level 0 without a viewer";
+    LOGW(LOG_VERBOSE, L"verbose\n");
+    LOGW(LOG_OFF, L"off\n");
+    EXPECT_FALSE(FileExists(m_path));
+    // No lock is held after a refused statement: another thread can log.
+    std::thread other([] { LOGW(LOG_INFO, L"other thread\n"); });
+    other.join();
+    EXPECT_NE(FileText().find(L"other thread"), std::wstring::npos);
+}
+
+TEST_F(LogFileTest, MessagesUpTo4094CharactersAreLoggedLongerOnesDropped) {
+    const std::wstring fits(4094, L'x');
+    const std::wstring tooLong(4095, L'y');
+    LOGW(LOG_INFO, L"%s", fits.c_str());
+    LOGW(LOG_INFO, L"%s", tooLong.c_str());
+    const std::string narrowTooLong(4095, 'z');
+    LOGA(LOG_INFO, "%s", narrowTooLong.c_str());
+    const std::string narrowFits(4094, 'n');
+    LOGA(LOG_INFO, "%s", narrowFits.c_str());
+    const std::wstring text = FileText();
+    EXPECT_NE(text.find(fits), std::wstring::npos);
+    EXPECT_EQ(text.find(L'y'), std::wstring::npos);
+    EXPECT_EQ(text.find(L'z'), std::wstring::npos);
+    EXPECT_NE(text.find(std::wstring(4094, L'n')), std::wstring::npos);
+}
+
+TEST_F(LogFileTest, AFaultingFormatIsReplacedByAWarningThatQuotesIt) {
+    const wchar_t* bad = reinterpret_cast<const wchar_t*>(static_cast<uintptr_t>(16));
+    const int first = __LINE__ + 1;
+    LOGW(LOG_ERROR, L"DownLoadFile: host %s\n", bad);
+    const char* badNarrow = reinterpret_cast<const char*>(static_cast<uintptr_t>(16));
+    const int second = __LINE__ + 1;
+    LOGA(LOG_INFO, "callhome: %s", badNarrow);
+    const int third = __LINE__ + 1;
+    LOGW(LOG_INFO, L"still logging\n");
+    EXPECT_EQ(FileText(),
+              Head(L"WARNING", first) +
+                  L"This log message will cause a crash, ignore it - \"DownLoadFile: host %s\"\r\n" +
+                  Head(L"WARNING", second) +
+                  L"This log message will cause a crash, ignore it - \"callhome: %s\"\r\n" +
+                  Head(L"INFO", third) + L"still logging\r\n");
+}
+
+TEST_F(LogFileTest, TheCallersLastErrorSurvivesAndReachesTheMessage) {
+    ::SetLastError(1234);
+    const int line = __LINE__ + 1;
+    LOGW(LOG_ERROR, L"failed, error %lu\n", ::GetLastError());
+    EXPECT_EQ(::GetLastError(), 1234u);
+    EXPECT_EQ(FileText(), Head(L"ERROR", line) + L"failed, error 1234\r\n");
+
+    ::SetLastError(87);
+    EXPECT_EQ(LogBegin(LOG_INFO, L"x.cpp", 1), 1);
+    EXPECT_EQ(::GetLastError(), 87u) << "LogBegin keeps the last-error value";
+    LogEnd();
+
+    LogUninit();
+    ::SetLastError(5);
+    EXPECT_EQ(LogBegin(LOG_ERROR, L"x.cpp", 1), 0) << "nothing is logged after LogUninit";
+    LOGW(LOG_ERROR, L"after uninit\n");
+    EXPECT_EQ(::GetLastError(), 5u);
+    EXPECT_EQ(FileText().find(L"after uninit"), std::wstring::npos);
+}
+
+TEST_F(LogFileTest, LinesOfDifferentDaysGoToDifferentFiles) {
+    LOGW(LOG_INFO, L"first day\n");
+    m_clock.SetTime(MakeTime(2031, 6, 16, 14, 3, 7, 42));
+    const int line = __LINE__ + 1;
+    LOGW(LOG_INFO, L"second day\n");
+    const std::wstring next = CLogContext::Instance().LogFolder() + L"2031-06-16.txt";
+    EXPECT_EQ(ReadUtf16File(next), Head(L"INFO", line, L"06/16/31") + L"second day\r\n");
+    EXPECT_EQ(FileText().find(L"second day"), std::wstring::npos);
+}
+
+TEST(LogInitTest, AcceptsModulesWithARowOfTheNameTable) {
+    for (int32_t id : {-1, 0, 18, 19, 50}) {
+        EXPECT_EQ(LogInit(id), 0) << id;
+        EXPECT_FALSE(CLogContext::Instance().IsInitialised()) << id;
+    }
+    EXPECT_EQ(LogInit(kTavriskModuleId), 1);
+    EXPECT_EQ(LogInit(3), 1) << "already initialised";
+    LogUninit();
+    EXPECT_FALSE(CLogContext::Instance().IsInitialised());
+}
+
+TEST(LogFolderTest, FollowsTheIntegrityClass) {
+    // Processes under Wine all read as high integrity; the class is injected.
+    SetIntegrityLevelSourceForTest([]() -> DWORD { return 0x1000; });
+    ASSERT_EQ(LogInit(kTavriskModuleId), 1);
+    const std::wstring low = CLogContext::Instance().LogFolder();
+    LogUninit();
+    SetIntegrityLevelSourceForTest([]() -> DWORD { return 0x2000; });
+    ASSERT_EQ(LogInit(kTavriskModuleId), 1);
+    const std::wstring medium = CLogContext::Instance().LogFolder();
+    EXPECT_EQ(GetLogFolder(), medium);
+    // The medium class has its own section.
+    Owners::UniqueHandle section(::OpenFileMappingW(
+        FILE_MAP_READ, FALSE, LogObjectNamesFor(LogIntegrityClass::Medium).section));
+    EXPECT_TRUE(section);
+    LogUninit();
+    SetIntegrityLevelSourceForTest(nullptr);
+
+    wchar_t common[MAX_PATH] = {};
+    ASSERT_TRUE(SUCCEEDED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, common)));
+    EXPECT_EQ(medium, std::wstring(common) + L"\\VPN\\Log\\");
+    EXPECT_NE(low, medium);
+    EXPECT_NE(low.find(L"LocalLow"), std::wstring::npos) << std::string(low.begin(), low.end());
+    EXPECT_EQ(low.substr(low.size() - 9), L"\\VPN\\Log\\");
+    EXPECT_EQ(::GetFileAttributesW(low.c_str()) & FILE_ATTRIBUTE_DIRECTORY,
+              static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY))
+        << "LogInit creates the folder";
+}
+
+TEST(LogObjectNamesTest, ThreeNameClassesByIntegrityRid) {
+    EXPECT_EQ(IntegrityClassOf(0x1000), LogIntegrityClass::Low);
+    EXPECT_EQ(IntegrityClassOf(0x2000), LogIntegrityClass::Medium);
+    for (DWORD rid : {0x0u, 0x1001u, 0x2100u, 0x3000u, 0x4000u}) {
+        EXPECT_EQ(IntegrityClassOf(rid), LogIntegrityClass::Other) << rid;
+    }
+    EXPECT_STREQ(LogObjectNamesFor(LogIntegrityClass::Other).section,
+                 L"Global\\{44749BB3-5E85-4546-AD4C-D83984AE4620}");
+    EXPECT_STREQ(LogObjectNamesFor(LogIntegrityClass::Low).fileGuardEvent,
+                 L"{EE052CA6-A8E9-46D8-A967-E132AF70C5B1}");
+    EXPECT_STREQ(LogObjectNamesFor(LogIntegrityClass::Medium).recordReadyEvent,
+                 L"{A228AA67-78BE-4BAC-AD4E-CFD785521218}");
+}
+
+TEST_F(LogFileTest, ConcurrentThreadsNeverMixTheirLinesOrRoutes) {
+    constexpr int kThreads = 8;
+    constexpr int kLines = 60;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i) {
+                // Verbose statements interleave with file statements: their
+                // refused routes must never leak into another thread's line.
+                LOGW(LOG_VERBOSE, L"verbose %d %d\n", t, i);
+                LOGW(LOG_INFO, L"thread %d line %d\n", t, i);
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    const std::wstring text = FileText();
+    size_t lines = 0;
+    for (size_t pos = 0; (pos = text.find(L"\r\n", pos)) != std::wstring::npos; pos += 2) ++lines;
+    EXPECT_EQ(lines, static_cast<size_t>(kThreads * kLines));
+    EXPECT_EQ(text.find(L"verbose"), std::wstring::npos);
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_NE(text.find(FormatW(L"thread %d line %d\r\n", t, kLines - 1)), std::wstring::npos);
+    }
+}
+
+TEST_F(LogFileTest, ShuttingDownWhileOtherThreadsLogIsSafe) {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&stop] {
+            while (!stop.load()) LOGW(LOG_INFO, L"busy\n");
+        });
+    }
+    for (int round = 0; round < 50; ++round) {
+        LogUninit();
+        ASSERT_EQ(LogInit(kTavriskModuleId), 1);
+    }
+    LogUninit();
+    stop.store(true);
+    for (std::thread& thread : threads) thread.join();
+    const std::wstring text = FileText();
+    // Every line that was written is whole.
+    for (size_t pos = 0; (pos = text.find(L"06/15/31 ", pos)) != std::wstring::npos; ++pos) {
+        const size_t end = text.find(L"\r\n", pos);
+        ASSERT_NE(end, std::wstring::npos);
+        EXPECT_EQ(text.substr(end - 4, 4), L"busy");
+    }
+}

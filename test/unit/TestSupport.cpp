@@ -1,0 +1,128 @@
+#include "TestSupport.h"
+
+#include <shlwapi.h>
+
+#include <cstdio>
+
+#include "Owners.h"
+
+namespace TestSupport {
+
+SYSTEMTIME MakeTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second,
+                    WORD milliseconds) {
+    SYSTEMTIME t{};
+    t.wYear = year;
+    t.wMonth = month;
+    t.wDay = day;
+    t.wHour = hour;
+    t.wMinute = minute;
+    t.wSecond = second;
+    t.wMilliseconds = milliseconds;
+    return t;
+}
+
+std::vector<unsigned char> ReadFileBytes(const std::wstring& path) {
+    std::vector<unsigned char> bytes;
+    Owners::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return bytes;
+    unsigned char buffer[8192];
+    DWORD read = 0;
+    while (::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+        bytes.insert(bytes.end(), buffer, buffer + read);
+    }
+    return bytes;
+}
+
+std::wstring ReadUtf16File(const std::wstring& path) {
+    const std::vector<unsigned char> bytes = ReadFileBytes(path);
+    std::wstring text(bytes.size() / 2, L'\0');
+    if (!text.empty()) memcpy(text.data(), bytes.data(), text.size() * 2);
+    return text;
+}
+
+std::string ReadTextFile(const std::wstring& path) {
+    const std::vector<unsigned char> bytes = ReadFileBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+bool FileExists(const std::wstring& path) {
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+HANDLE StartProcess(const std::wstring& commandLine) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    std::wstring mutableLine = commandLine;
+    if (!::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          nullptr, &startup, &process)) {
+        return nullptr;
+    }
+    ::CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+int RunProcess(const std::wstring& commandLine, DWORD timeoutMs) {
+    Owners::UniqueHandle process(StartProcess(commandLine));
+    if (!process) return -1;
+    if (::WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process.get(), 1);
+        return -1;
+    }
+    DWORD code = 0;
+    ::GetExitCodeProcess(process.get(), &code);
+    return static_cast<int>(code);
+}
+
+namespace {
+std::wstring Backslashes(std::wstring path) {
+    for (wchar_t& c : path) {
+        if (c == L'/') c = L'\\';
+    }
+    return path;
+}
+}  // namespace
+
+std::wstring TestBinDir() { return Backslashes(QUARLO_TEST_BIN_DIR); }
+std::wstring BinDir() { return Backslashes(QUARLO_BIN_DIR); }
+
+TempDir::TempDir() {
+    wchar_t base[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, base);
+    static LONG counter = 0;
+    wchar_t name[64];
+    _snwprintf(name, 64, L"qtest-%lu-%ld", ::GetCurrentProcessId(),
+               ::InterlockedIncrement(&counter));
+    m_path = std::wstring(base) + name;
+    ::CreateDirectoryW(m_path.c_str(), nullptr);
+}
+
+TempDir::~TempDir() {
+    std::wstring from = m_path;
+    from.push_back(L'\0');
+    SHFILEOPSTRUCTW op{};
+    op.wFunc = FO_DELETE;
+    op.pFrom = from.c_str();
+    op.fFlags = FOF_NO_UI;
+    ::SHFileOperationW(&op);
+}
+
+ScopedRegistryKey::ScopedRegistryKey(HKEY root, std::wstring subKey)
+    : m_root(root), m_subKey(std::move(subKey)) {
+    ::SHDeleteKeyW(m_root, m_subKey.c_str());
+}
+
+ScopedRegistryKey::~ScopedRegistryKey() { ::SHDeleteKeyW(m_root, m_subKey.c_str()); }
+
+void ScopedRegistryKey::SetDword(const wchar_t* name, DWORD value) {
+    ::SHSetValueW(m_root, m_subKey.c_str(), name, REG_DWORD, &value, sizeof(value));
+}
+
+void ScopedRegistryKey::SetString(const wchar_t* name, const std::wstring& value) {
+    ::SHSetValueW(m_root, m_subKey.c_str(), name, REG_SZ, value.c_str(),
+                  static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+}  // namespace TestSupport

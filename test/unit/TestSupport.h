@@ -1,0 +1,89 @@
+// Shared helpers of the unit tests.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "Timing.h"
+
+namespace TestSupport {
+
+// A clock that stands still at a chosen local time; sleeps return at once,
+// waits are real but never longer than the cap.
+class FixedTimeSource : public Timing::ITimeSource {
+public:
+    explicit FixedTimeSource(const SYSTEMTIME& time) : m_time(time) {}
+    void Sleep(DWORD) override {}
+    DWORD WaitForObject(HANDLE handle, DWORD ms) override {
+        return ::WaitForSingleObject(handle, ms < m_waitCap ? ms : m_waitCap);
+    }
+    DWORD WaitForObjectsOrMessage(DWORD count, const HANDLE* handles, DWORD ms,
+                                  DWORD wakeMask) override {
+        return ::MsgWaitForMultipleObjects(count, handles, FALSE, ms < m_waitCap ? ms : m_waitCap,
+                                           wakeMask);
+    }
+    ULONGLONG TickCount() override { return ::GetTickCount64(); }
+    void LocalTime(SYSTEMTIME* time) override { *time = m_time; }
+    void SetTime(const SYSTEMTIME& time) { m_time = time; }
+    void SetWaitCap(DWORD cap) { m_waitCap = cap; }
+
+private:
+    SYSTEMTIME m_time;
+    DWORD m_waitCap = INFINITE;
+};
+
+// Installs a time source for the scope of a test.
+class ScopedTimeSource {
+public:
+    explicit ScopedTimeSource(Timing::ITimeSource* source) { Timing::SetSourceForTest(source); }
+    ~ScopedTimeSource() { Timing::SetSourceForTest(nullptr); }
+};
+
+SYSTEMTIME MakeTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second,
+                    WORD milliseconds);
+
+std::vector<unsigned char> ReadFileBytes(const std::wstring& path);
+std::wstring ReadUtf16File(const std::wstring& path);
+std::string ReadTextFile(const std::wstring& path);
+bool FileExists(const std::wstring& path);
+
+// Starts a command line and waits for it to end; returns the exit code, or
+// -1 when it could not be started or did not end in time.
+int RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 60000);
+
+// Starts a command line and leaves it running; the caller owns the handle.
+HANDLE StartProcess(const std::wstring& commandLine);
+
+// A folder of the test doubles and of the deliverables (Windows paths).
+std::wstring TestBinDir();
+std::wstring BinDir();
+
+// A fresh, empty temporary folder that is removed again with the object.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::wstring& path() const { return m_path; }
+    std::wstring File(const std::wstring& name) const { return m_path + L"\\" + name; }
+
+private:
+    std::wstring m_path;
+};
+
+// Deletes a registry key (with its sub-keys) when created and again when it
+// goes out of scope, so every test starts and ends without it.
+class ScopedRegistryKey {
+public:
+    ScopedRegistryKey(HKEY root, std::wstring subKey);
+    ~ScopedRegistryKey();
+    void SetDword(const wchar_t* name, DWORD value);
+    void SetString(const wchar_t* name, const std::wstring& value);
+
+private:
+    HKEY m_root;
+    std::wstring m_subKey;
+};
+
+}  // namespace TestSupport
