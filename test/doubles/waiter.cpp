@@ -2,9 +2,10 @@
 // starts a program with a raw command line, waits for it to end and reports
 // the exit code and whether the event was set.
 //
-// usage: waiter.exe [-t timeout-ms] [-e event-name] <program> [raw command tail]
-// The tail is passed on verbatim (after one separating blank), so empty
-// arguments and odd spacing reach the program exactly as given.
+// usage: waiter.exe [-t timeout-ms] [-e event-name] [-r tail-file] <program> [raw tail]
+// The tail is passed on verbatim after one separating blank, so empty
+// arguments and odd spacing reach the program exactly as given; -r reads it
+// from a UTF-16LE file instead (for tails a Unix shell would re-quote).
 // Output (stdout): "exit=<code> signalled=<0|1> pid=<pid>"; exit code 0 when
 // the program ended, 3 when it did not end in time, 2 on usage errors.
 #include <windows.h>
@@ -43,6 +44,7 @@ std::wstring Unquote(const wchar_t* begin, const wchar_t* end) {
 int wmain() {
     const wchar_t* p = SkipBlanks(SkipToken(::GetCommandLineW()));
     DWORD timeout = 120000;
+    std::wstring tailFile;
     std::wstring eventName = L"Global\\{5D1FCC03-950B-4327-8CB7-4BF229ABB286}";
     for (;;) {
         if (std::wcsncmp(p, L"-t ", 3) == 0) {
@@ -54,6 +56,11 @@ int wmain() {
             p = SkipBlanks(p + 3);
             const wchar_t* end = SkipToken(p);
             eventName = Unquote(p, end);
+            p = SkipBlanks(end);
+        } else if (std::wcsncmp(p, L"-r ", 3) == 0) {
+            p = SkipBlanks(p + 3);
+            const wchar_t* end = SkipToken(p);
+            tailFile = Unquote(p, end);
             p = SkipBlanks(end);
         } else {
             break;
@@ -67,6 +74,18 @@ int wmain() {
     const std::wstring program = Unquote(p, programEnd);
     std::wstring commandLine = L"\"" + program + L"\"";
     if (*programEnd) commandLine += programEnd;  // keeps the blank and the tail verbatim
+    if (!tailFile.empty()) {
+        FILE* file = _wfopen(tailFile.c_str(), L"rb");
+        if (!file) {
+            std::fwprintf(stderr, L"waiter: cannot read %ls\n", tailFile.c_str());
+            return 2;
+        }
+        std::wstring tail;
+        wchar_t c;
+        while (std::fread(&c, sizeof(c), 1, file) == 1) tail += c;
+        std::fclose(file);
+        commandLine += L" " + tail;
+    }
 
     HANDLE event = ::CreateEventW(nullptr, FALSE, FALSE, eventName.c_str());
     if (!event) {

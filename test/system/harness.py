@@ -1,0 +1,104 @@
+"""Runs the deliverables and the test doubles under the build's Wine prefix
+and reads what they leave behind (log lines, registry values, events)."""
+import datetime
+import os
+import re
+import subprocess
+import tempfile
+from pathlib import Path
+
+BUILD = Path(os.environ.get("QUARLO_BUILD_DIR", Path(__file__).resolve().parents[2] / "build"))
+HARNESS = BUILD / "harness"
+WINERUN = HARNESS / "winerun"
+PREFIX = HARNESS / "wineprefix"
+BIN = BUILD / "bin"
+TEST_BIN = BUILD / "test-bin"
+
+
+def windows_path(path):
+    """The Z: drive path of a Linux path."""
+    return "Z:" + str(Path(path)).replace("/", "\\")
+
+
+def run(args, timeout=120):
+    """Runs a Windows program (args[0] a Linux path or a Windows built-in)
+    and returns (exit code, stdout, stderr). Output goes through files:
+    Wine's helper processes would hold a pipe open."""
+    with tempfile.TemporaryDirectory() as tmp:
+        out_path, err_path = Path(tmp) / "out", Path(tmp) / "err"
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            rc = subprocess.call([str(WINERUN), *map(str, args)], stdout=out, stderr=err,
+                                 stdin=subprocess.DEVNULL, timeout=timeout)
+        return rc, out_path.read_text(errors="replace"), err_path.read_text(errors="replace")
+
+
+def deliverable(name):
+    return BIN / f"{name}.exe"
+
+
+def run_waited(program, tail="", timeout_ms=60000):
+    """Starts program through the waiter double, which creates the completion
+    event first. tail is passed on verbatim as the raw command line.
+    Returns dict(exit=..., signalled=..., pid=...)."""
+    args = [TEST_BIN / "waiter.exe", "-t", str(timeout_ms), windows_path(program)]
+    rc, out, err = run_raw(args, tail)
+    match = re.search(r"exit=(\d+) signalled=(\d) pid=(\d+)", out)
+    assert match, f"waiter failed (rc {rc}): {out} {err}"
+    return {"exit": int(match.group(1)), "signalled": int(match.group(2)) == 1,
+            "pid": int(match.group(3)), "rc": rc}
+
+
+def run_raw(args, tail):
+    """Like run, with the waiter handing a raw tail (from a file, so that no
+    shell re-quotes it) to the program named by the last argument."""
+    if tail is None or tail == "":
+        return run(args)
+    with tempfile.TemporaryDirectory() as tmp:
+        rsp = Path(tmp) / "tail.txt"
+        rsp.write_bytes(tail.encode("utf-16-le"))
+        return run([*args[:-1], "-r", windows_path(rsp), args[-1]])
+
+
+def log_folder():
+    return PREFIX / "drive_c" / "ProgramData" / "VPN" / "Log"
+
+
+def log_file(day=None):
+    day = day or datetime.date.today()
+    return log_folder() / f"{day.year:04d}-{day.month:02d}-{day.day:02d}.txt"
+
+
+LINE_HEAD = re.compile(
+    r"(?P<date>\d\d/\d\d/\d\d) (?P<time>\d\d:\d\d:\d\d\.\d\d\d) P-(?P<pid>\d+): T-(?P<tid>\d+): "
+    r"(?P<module>[^:]+): \((?P<level>[A-Z]+)\): (?P<source>[^:]+):(?P<line>\d+)  <(?P<exe>[^>]+)> ")
+
+
+def log_entries(pid, day=None):
+    """The statements that process pid wrote to the daily file, in order:
+    dicts with the head fields and the message (CR LF kept)."""
+    path = log_file(day)
+    if not path.exists():
+        return []
+    text = path.read_bytes().decode("utf-16-le")
+    heads = list(LINE_HEAD.finditer(text))
+    entries = []
+    for i, head in enumerate(heads):
+        end = heads[i + 1].start() if i + 1 < len(heads) else len(text)
+        if int(head.group("pid")) == pid:
+            entry = head.groupdict()
+            entry["message"] = text[head.end():end]
+            entries.append(entry)
+    return entries
+
+
+def log_messages(pid, day=None):
+    return [e["message"] for e in log_entries(pid, day)]
+
+
+def reg_add(key, name, kind, data):
+    rc, out, err = run(["reg", "add", key, "/v", name, "/t", kind, "/d", str(data), "/f"])
+    assert rc == 0, err
+
+
+def reg_delete_key(key):
+    run(["reg", "delete", key, "/f"])
