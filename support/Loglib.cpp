@@ -360,39 +360,24 @@ void CLogContext::Leave() {
 
 namespace {
 
-struct WideFormatJob {
-    const wchar_t* format;
+// Formatting of one message, run under the fault guard.
+template <class Char>
+struct FormatJob {
+    const Char* format;
     va_list args;
-    wchar_t* buffer;
+    Char* buffer;
     int length;
 };
 
-void FormatWideJob(void* context) {
-    auto* job = static_cast<WideFormatJob*>(context);
+template <class Char>
+void RunFormatJob(void* context) {
+    auto* job = static_cast<FormatJob<Char>*>(context);
     va_list counting;
     va_copy(counting, job->args);
-    job->length = _vscwprintf(job->format, counting);
+    job->length = CountFormatted(job->format, counting);
     va_end(counting);
     if (job->length >= 0 && static_cast<size_t>(job->length) <= kLogMessageMaxLength) {
-        _vsnwprintf(job->buffer, kLogMessageMaxLength + 1, job->format, job->args);
-    }
-}
-
-struct NarrowFormatJob {
-    const char* format;
-    va_list args;
-    char* buffer;
-    int length;
-};
-
-void FormatNarrowJob(void* context) {
-    auto* job = static_cast<NarrowFormatJob*>(context);
-    va_list counting;
-    va_copy(counting, job->args);
-    job->length = _vscprintf(job->format, counting);
-    va_end(counting);
-    if (job->length >= 0 && static_cast<size_t>(job->length) <= kLogMessageMaxLength) {
-        _vsnprintf(job->buffer, kLogMessageMaxLength + 1, job->format, job->args);
+        FormatInto(job->buffer, kLogMessageMaxLength + 1, job->format, job->args);
     }
 }
 
@@ -416,9 +401,9 @@ size_t FaultText(Char* buffer, const Char* prefix, const Char* format) {
 void CLogContext::WriteW(const wchar_t* format, va_list args) {
     if (!m_message || t_openStatements <= 0) return;
     std::memset(m_message, 0, kLogMessageChars * sizeof(wchar_t));
-    WideFormatJob job{format, {}, m_message, -1};
+    FormatJob<wchar_t> job{format, {}, m_message, -1};
     va_copy(job.args, args);
-    const bool completed = format && CallWithFaultGuard(FormatWideJob, &job);
+    const bool completed = format && CallWithFaultGuard(RunFormatJob<wchar_t>, &job);
     va_end(job.args);
     if (completed && job.length >= 0) {
         if (static_cast<size_t>(job.length) <= kLogMessageMaxLength) RouteMessage(1);
@@ -435,9 +420,9 @@ void CLogContext::WriteA(const char* format, va_list args) {
     if (!scratch) return;
     std::memset(scratch.get(), 0, kLogMessageChars);
     std::memset(m_message, 0, kLogMessageChars * sizeof(wchar_t));
-    NarrowFormatJob job{format, {}, scratch.get(), -1};
+    FormatJob<char> job{format, {}, scratch.get(), -1};
     va_copy(job.args, args);
-    const bool completed = format && CallWithFaultGuard(FormatNarrowJob, &job);
+    const bool completed = format && CallWithFaultGuard(RunFormatJob<char>, &job);
     va_end(job.args);
     int ok = 1;
     int length = job.length;

@@ -166,26 +166,17 @@ constexpr const wchar_t* LogSourceName(const wchar_t* path) {
 
 // The statement form: the caller's last-error value survives the statement,
 // and message arguments are evaluated only when the statement is logged.
-#define LOGW(level, ...)                                                          \
+#define QLOG_STATEMENT(writer, level, ...)                                        \
     do {                                                                          \
         const DWORD qlogSavedError_ = ::GetLastError();                           \
         static constexpr const wchar_t* qlogSource_ =                             \
             LogSourceName(QLOG_WIDEN(__FILE__));                                  \
         if (LogBegin((level), qlogSource_, __LINE__)) {                           \
-            LogWriteW(__VA_ARGS__);                                               \
+            writer(__VA_ARGS__);                                                  \
             LogEnd();                                                             \
         }                                                                         \
         ::SetLastError(qlogSavedError_);                                          \
     } while (0)
 
-#define LOGA(level, ...)                                                          \
-    do {                                                                          \
-        const DWORD qlogSavedError_ = ::GetLastError();                           \
-        static constexpr const wchar_t* qlogSource_ =                             \
-            LogSourceName(QLOG_WIDEN(__FILE__));                                  \
-        if (LogBegin((level), qlogSource_, __LINE__)) {                           \
-            LogWriteA(__VA_ARGS__);                                               \
-            LogEnd();                                                             \
-        }                                                                         \
-        ::SetLastError(qlogSavedError_);                                          \
-    } while (0)
+#define LOGW(level, ...) QLOG_STATEMENT(LogWriteW, level, __VA_ARGS__)
+#define LOGA(level, ...) QLOG_STATEMENT(LogWriteA, level, __VA_ARGS__)

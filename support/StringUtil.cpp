@@ -50,35 +50,40 @@ std::string ReplaceAll(std::string_view text, std::string_view from, std::string
     return ReplaceAllT(text, from, to);
 }
 
-std::wstring FormatVW(const wchar_t* format, va_list args) {
+int CountFormatted(const wchar_t* format, va_list args) { return _vscwprintf(format, args); }
+int CountFormatted(const char* format, va_list args) { return _vscprintf(format, args); }
+void FormatInto(wchar_t* buffer, size_t size, const wchar_t* format, va_list args) {
+    _vsnwprintf(buffer, size, format, args);
+}
+void FormatInto(char* buffer, size_t size, const char* format, va_list args) {
+    _vsnprintf(buffer, size, format, args);
+}
+
+namespace {
+
+template <class Char>
+std::basic_string<Char> FormatVT(const Char* format, va_list args) {
     va_list counting;
     va_copy(counting, args);
-    const int length = _vscwprintf(format, counting);
+    const int length = CountFormatted(format, counting);
     va_end(counting);
     if (length <= 0) return {};
-    std::wstring result(static_cast<size_t>(length) + 1, L'\0');
-    _vsnwprintf(result.data(), result.size(), format, args);
+    std::basic_string<Char> result(static_cast<size_t>(length) + 1, Char(0));
+    FormatInto(result.data(), result.size(), format, args);
     result.resize(static_cast<size_t>(length));
     return result;
 }
+}  // namespace
+
+std::wstring FormatVW(const wchar_t* format, va_list args) { return FormatVT(format, args); }
+
+std::string FormatVA(const char* format, va_list args) { return FormatVT(format, args); }
 
 std::wstring FormatW(const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
     std::wstring result = FormatVW(format, args);
     va_end(args);
-    return result;
-}
-
-std::string FormatVA(const char* format, va_list args) {
-    va_list counting;
-    va_copy(counting, args);
-    const int length = _vscprintf(format, counting);
-    va_end(counting);
-    if (length <= 0) return {};
-    std::string result(static_cast<size_t>(length) + 1, '\0');
-    _vsnprintf(result.data(), result.size(), format, args);
-    result.resize(static_cast<size_t>(length));
     return result;
 }
 

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdarg>
 #include <string>
 #include <string_view>
 
@@ -26,3 +27,10 @@ std::wstring FormatW(const wchar_t* format, ...);
 std::wstring FormatVW(const wchar_t* format, va_list args);
 std::string FormatA(const char* format, ...) __attribute__((format(ms_printf, 1, 2)));
 std::string FormatVA(const char* format, va_list args);
+
+// The length a format gives (without terminator), -1 for a bad format.
+int CountFormatted(const wchar_t* format, va_list args);
+int CountFormatted(const char* format, va_list args);
+// Formats into a buffer of size characters (cut short when it does not fit).
+void FormatInto(wchar_t* buffer, size_t size, const wchar_t* format, va_list args);
+void FormatInto(char* buffer, size_t size, const char* format, va_list args);
