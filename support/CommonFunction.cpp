@@ -1,8 +1,15 @@
 #include "CommonFunction.h"
 
+#include <shlobj.h>
 #include <shlwapi.h>
 
+#include <climits>
+#include <cwchar>
+
+#include "Loglib.h"
 #include "Owners.h"
+#include "StringUtil.h"
+#include "Timing.h"
 
 ArchitectureInfo ArchitectureFromProcessor(WORD processorArchitecture) {
     switch (processorArchitecture) {
@@ -55,4 +62,433 @@ int IsEnablePrintRequest() {
         return 1;
     }
     return 0;
+}
+
+// ---- Code-page conversion -------------------------------------------------
+
+namespace {
+
+// A zero inside the length, other than one closing it, makes the text
+// unconvertible: the converted form would not be the text the caller meant.
+template <class Char>
+bool HasInnerZero(const Char* text, int length) {
+    for (int i = 0; i + 1 < length; ++i) {
+        if (text[i] == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int ConvertMultiByteToWide(const char* text, int length, std::wstring& out, UINT codePage) {
+    if (!text || length <= 0) return -1;
+    DWORD error = ERROR_INSUFFICIENT_BUFFER;
+    std::wstring converted;
+    if (HasInnerZero(text, length) ||
+        !TryWideFromCodePage(std::string_view(text, static_cast<size_t>(length)), codePage,
+                             converted, error)) {
+        LOGW(LOG_ERROR, L"utilitylib: Convert multibyte to wide char failed. Error = %d\n",
+             static_cast<int>(error));
+        out.clear();
+        return -1;
+    }
+    out = std::move(converted);
+    return static_cast<int>(out.size());
+}
+
+int ConvertWideToMultiByte(const wchar_t* text, int length, std::string& out, UINT codePage) {
+    if (!text || length <= 0) return -1;
+    DWORD error = ERROR_INSUFFICIENT_BUFFER;
+    std::string converted;
+    if (HasInnerZero(text, length) ||
+        !TryCodePageFromWide(std::wstring_view(text, static_cast<size_t>(length)), codePage,
+                             converted, error)) {
+        LOGW(LOG_ERROR, L"utilitylib: Convert wide char to multi-byte failed. Error = %d\n",
+             static_cast<int>(error));
+        out.clear();
+        return -1;
+    }
+    out = std::move(converted);
+    return static_cast<int>(out.size());
+}
+
+int StringToWString(const std::string& narrow, std::wstring& wide) {
+    if (narrow.size() > INT_MAX) return 0;
+    std::wstring converted;
+    if (ConvertMultiByteToWide(narrow.data(), static_cast<int>(narrow.size()), converted, 936) ==
+        -1) {
+        return 0;
+    }
+    wide.assign(converted.c_str());
+    return 1;
+}
+
+int WStringToString(const std::wstring& wide, std::string& narrow, UINT codePage) {
+    if (wide.size() > INT_MAX) return 0;
+    std::string converted;
+    if (ConvertWideToMultiByte(wide.data(), static_cast<int>(wide.size()), converted, codePage) ==
+        -1) {
+        return 0;
+    }
+    narrow.assign(converted.c_str());
+    return 1;
+}
+
+void TrimSpaces(wchar_t* text) {
+    if (!text) return;
+    size_t end = std::wcslen(text);
+    while (end > 0 && text[end - 1] == L' ') --end;
+    size_t begin = 0;
+    while (begin < end && text[begin] == L' ') ++begin;
+    std::wmemmove(text, text + begin, end - begin);
+    text[end - begin] = L'\0';
+}
+
+// ---- Files ------------------------------------------------------------------
+
+namespace {
+
+bool IsGoneError(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+std::wstring SpareName(const wchar_t* path) {
+    return FormatW(L"%s_%d_old", path, static_cast<int>(static_cast<DWORD>(Timing::TickCount())));
+}
+
+}  // namespace
+
+int RemoveFile(const wchar_t* path) {
+    LOGW(LOG_INFO, L"RemoveFile: Remove %s\n", path);
+    const std::wstring spare = SpareName(path);
+    if (::DeleteFileW(path) || IsGoneError(::GetLastError())) return 1;
+    LOGW(LOG_INFO, L"RemoveFile:Delete file %s failed. Error = %d.\n", path,
+         static_cast<int>(::GetLastError()));
+    if (!::MoveFileW(path, spare.c_str())) {
+        LOGW(LOG_INFO, L"RemoveFile: Rename file %s to %s failed. Error = %d.\n", path,
+             spare.c_str(), static_cast<int>(::GetLastError()));
+        return 0;
+    }
+    ::MoveFileExW(spare.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    return 1;
+}
+
+int ForceRemoveFile(const wchar_t* path) {
+    if (::DeleteFileW(path) || IsGoneError(::GetLastError())) return 1;
+    LOGW(LOG_WARNING, L"ForceRemoveFile:Delete file %s failed. Error = %d.\n", path,
+         static_cast<int>(::GetLastError()));
+    // Wide names throughout: the path may hold characters outside the ANSI
+    // code page.
+    const std::wstring spare = SpareName(path);
+    if (!::MoveFileW(path, spare.c_str())) {
+        LOGW(LOG_ERROR, L"ForceRemoveFile: Rename file %s failed. Error = %d.\n", path,
+             static_cast<int>(::GetLastError()));
+        return 0;
+    }
+    if (::MoveFileExW(spare.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        LOGW(LOG_WARNING, L"RemoveFile(): MoveFileEx() %s successfully,Need to reboot computer.\n",
+             spare.c_str());
+    } else {
+        LOGW(LOG_WARNING, L"ForceRemoveFile: MoveFileEx() %s failed. Error = %d.\n", spare.c_str(),
+             static_cast<int>(::GetLastError()));
+    }
+    return 1;
+}
+
+int EmptyDirectory(const wchar_t* folder) {
+    constexpr size_t kMaxFolderPath = MAX_PATH - 1;
+    constexpr size_t kMaxFilePath = 499;
+    const std::wstring base(folder ? folder : L"");
+    const std::wstring pattern = base + L"\\*.*";
+    if (base.empty() || pattern.size() > kMaxFolderPath) return 0;
+    WIN32_FIND_DATAW entry{};
+    Owners::UniqueFindFile listing(::FindFirstFileW(pattern.c_str(), &entry));
+    if (!listing) return 0;
+    do {
+        const std::wstring path = base + L"\\" + entry.cFileName;
+        const bool isDirectory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        const bool isLink = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (isDirectory && entry.cFileName[0] == L'.') continue;
+        if (path.size() > (isDirectory ? kMaxFolderPath : kMaxFilePath)) {
+            // Acting on a cut path could hit another file.
+            LOGW(LOG_WARNING, L"EmptyDirectory: skip %s, the path is too long\n", path.c_str());
+            continue;
+        }
+        if (isDirectory && isLink) {
+            // A junction or directory link: remove the link, never what it
+            // points to.
+            if (!::RemoveDirectoryW(path.c_str())) {
+                LOGW(LOG_INFO, L"EmptyDirectory: %s failed, error is %d\n", path.c_str(),
+                     static_cast<int>(::GetLastError()));
+            }
+        } else if (isDirectory) {
+            if (EmptyDirectory(path.c_str()) == 0) return 0;
+        } else if (RemoveFile(path.c_str()) == 0) {
+            LOGW(LOG_WARNING, L"EmptyDirectory: remove file %s failed, add to reboot delele list\n",
+                 path.c_str());
+        }
+    } while (::FindNextFileW(listing.get(), &entry));
+    listing.reset();
+    if (!::RemoveDirectoryW(folder)) {
+        LOGW(LOG_INFO, L"EmptyDirectory: %s failed, error is %d\n", folder,
+             static_cast<int>(::GetLastError()));
+    }
+    return 1;
+}
+
+int CreateShortcut(const wchar_t* target, const wchar_t* link, const wchar_t* description,
+                   const wchar_t* icon) {
+    Owners::ComPtr<IShellLinkW> shellLink;
+    HRESULT hr = ::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                    IID_IShellLinkW, shellLink.put_void());
+    if (FAILED(hr) || !shellLink) {
+        LOGA(LOG_WARNING, "CreateShortcut(): failed call CoCreateInstance, error: %u\n",
+             static_cast<unsigned>(hr));
+        return 0;
+    }
+    LOGW(LOG_INFO, L"path:%s\n", target);
+    hr = shellLink->SetPath(target);
+    if (FAILED(hr)) {
+        LOGW(LOG_WARNING, L"SetPath failed, error:%0x\n", static_cast<unsigned>(hr));
+        return 0;
+    }
+    LOGW(LOG_INFO, L"SetDescription:%s\n", description);
+    hr = shellLink->SetDescription(description);
+    if (FAILED(hr)) {
+        LOGW(LOG_WARNING, L"SetDescription failed, error:%0x\n", static_cast<unsigned>(hr));
+        return 0;
+    }
+    if (icon) {
+        const HRESULT iconResult = shellLink->SetIconLocation(icon, 0);
+        if (FAILED(iconResult)) {
+            LOGW(LOG_WARNING, L"CreateShortcut: fail call IconPath, error:%0x\n",
+                 static_cast<unsigned>(iconResult));
+        }
+    }
+    Owners::ComPtr<IPersistFile> persist;
+    hr = shellLink->QueryInterface(IID_IPersistFile, persist.put_void());
+    if (FAILED(hr) || !persist) {
+        LOGA(LOG_WARNING, "CreateShortcut: failed call QueryInterface, error: %u\n",
+             static_cast<unsigned>(hr));
+    } else {
+        hr = persist->Save(link, TRUE);
+        if (FAILED(hr)) {
+            LOGA(LOG_WARNING, "CreateShortcut: failed save shortcut of %S to %S, error: %u\n",
+                 target, link, static_cast<unsigned>(hr));
+        }
+    }
+    if (SUCCEEDED(hr)) return 1;
+    LOGA(LOG_WARNING, "CreateShortcut(): failed create shortcut of %S, error: %u\n", target,
+         static_cast<unsigned>(hr));
+    return 0;
+}
+
+namespace {
+
+bool WriteAll(HANDLE file, std::string_view bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const DWORD chunk = static_cast<DWORD>(
+            bytes.size() - done < 0x10000000 ? bytes.size() - done : 0x10000000);
+        DWORD written = 0;
+        if (!::WriteFile(file, bytes.data() + done, chunk, &written, nullptr) || written == 0) {
+            return false;
+        }
+        done += written;
+    }
+    return ::FlushFileBuffers(file) != FALSE;
+}
+
+int WriteInPlace(const wchar_t* path, std::string_view bytes) {
+    Owners::UniqueHandle file(::CreateFileW(path, GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return 0;
+    return WriteAll(file.get(), bytes) ? 1 : 0;
+}
+
+}  // namespace
+
+int WriteWholeFileAtomic(const wchar_t* path, std::string_view bytes) {
+    if (!path || !*path) return 0;
+    const DWORD attributes = ::GetFileAttributesW(path);
+    // Neither a folder nor a read-only file may be written over.
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))) {
+        return 0;
+    }
+    const std::wstring temp = FormatW(L"%s.%lu_%lu.tmp", path, ::GetCurrentProcessId(),
+                                      ::GetCurrentThreadId());
+    Owners::UniqueHandle file(::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return WriteInPlace(path, bytes);  // no room for a file beside it
+    const bool written = WriteAll(file.get(), bytes);
+    file.reset();
+    if (!written) {
+        ::DeleteFileW(temp.c_str());
+        return 0;
+    }
+    // ReplaceFileW keeps the original's security descriptor and attributes.
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        if (::MoveFileExW(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING)) return 1;
+    } else if (::ReplaceFileW(path, temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                              nullptr, nullptr)) {
+        return 1;
+    }
+    const DWORD error = ::GetLastError();
+    ::DeleteFileW(temp.c_str());
+    LOGW(LOG_INFO, L"utilitylib: replace %s failed, error is %d, write it in place\n", path,
+         static_cast<int>(error));
+    return WriteInPlace(path, bytes);
+}
+
+// ---- Registry flags ---------------------------------------------------------
+
+namespace {
+constexpr const wchar_t* kInstallManagerKey = L"SOFTWARE\\VPN\\Install Manager";
+constexpr const wchar_t* kVpn2Key = L"SOFTWARE\\VPN\\VPN2";
+}  // namespace
+
+LSTATUS ReadRegistryDword(HKEY root, const wchar_t* subKey, const wchar_t* name, DWORD& value) {
+    DWORD buffer = 0;
+    DWORD size = sizeof(buffer);
+    const LSTATUS status = ::SHGetValueW(root, subKey, name, nullptr, &buffer, &size);
+    value = status == ERROR_SUCCESS ? buffer : 0;
+    return status;
+}
+
+LSTATUS ReadRegistryText(HKEY root, const wchar_t* subKey, const wchar_t* name, wchar_t* buffer,
+                         DWORD capacity) {
+    if (!buffer || capacity == 0) return ERROR_INVALID_PARAMETER;
+    buffer[0] = L'\0';
+    // One spare character, so a text stored without its terminator is still
+    // terminated inside the buffer.
+    std::wstring read(capacity + 1, L'\0');
+    DWORD size = capacity * sizeof(wchar_t);
+    const LSTATUS status = ::SHGetValueW(root, subKey, name, nullptr, read.data(), &size);
+    if (status != ERROR_SUCCESS) return status;
+    read[size / sizeof(wchar_t) < capacity ? size / sizeof(wchar_t) : capacity] = L'\0';
+    const size_t length = std::wcslen(read.c_str());
+    const size_t kept = length < capacity - 1 ? length : capacity - 1;
+    std::wmemcpy(buffer, read.c_str(), kept);
+    buffer[kept] = L'\0';
+    return status;
+}
+
+int ProxyListenPortFromValue(LSTATUS status, DWORD value) {
+    if (status != ERROR_SUCCESS) return 60202;
+    if ((value >= 1 && value <= 65534) || value == 70000) return static_cast<int>(value);
+    return 60202;
+}
+
+int SSLProtoFromValue(LSTATUS status, DWORD value) {
+    return status == ERROR_SUCCESS && value >= 1 && value <= 16 ? static_cast<int>(value) : 0;
+}
+
+int MachineCertFlagFromValue(LSTATUS status, DWORD value) {
+    return status == ERROR_SUCCESS && (value == 1 || value == 2) ? static_cast<int>(value) : 0;
+}
+
+int IsOneFromValue(LSTATUS status, DWORD value) {
+    return status == ERROR_SUCCESS && value == 1 ? 1 : 0;
+}
+
+int GetSSLProtoFlag() {
+    DWORD value = 0;
+    const LSTATUS status = ReadRegistryDword(HKEY_LOCAL_MACHINE, kInstallManagerKey, L"sslproto",
+                                             value);
+    return SSLProtoFromValue(status, value);
+}
+
+int GetBVStatus() {
+    DWORD value = 0;
+    ReadRegistryDword(HKEY_LOCAL_MACHINE, kVpn2Key, L"BVStatus", value);
+    return static_cast<int>(value);
+}
+
+int GetVPN2Value(const char* name) {
+    if (!name) return 0;
+    DWORD value = 0;
+    ReadRegistryDword(HKEY_LOCAL_MACHINE, kVpn2Key, WideFromCodePage(name).c_str(), value);
+    return static_cast<int>(value);
+}
+
+int GetLocalMachineCertPathFlag() {
+    DWORD value = 0;
+    const LSTATUS status =
+        ReadRegistryDword(HKEY_LOCAL_MACHINE, kVpn2Key, L"MachineCertFlag", value);
+    LOGW(LOG_INFO, L"GetLocalMachineCertPathFlag: value:%d, ret:%d\n", static_cast<int>(value),
+         static_cast<int>(status));
+    return MachineCertFlagFromValue(status, value);
+}
+
+int GetBrevantoCommandLineFlag() {
+    DWORD value = 0;
+    const LSTATUS status =
+        ReadRegistryDword(HKEY_CURRENT_USER, kVpn2Key, L"BVCommandLineFlag", value);
+    LOGW(LOG_INFO, L"GetBrevantoCommandLineFlag: value:%d, ret:%d\n", static_cast<int>(value),
+         static_cast<int>(status));
+    return static_cast<int>(value);
+}
+
+int IsBrevantoWebDuringDisconnect() {
+    DWORD value = 0;
+    const LSTATUS status =
+        ReadRegistryDword(HKEY_CURRENT_USER, kVpn2Key, L"BrevantoWebDuringDisconnect", value);
+    LOGW(LOG_INFO,
+         L"IsBrevantoWebDuringDisconnect: Get Brevanto web during disconnect flag:%d, result=%d\n",
+         static_cast<int>(value), static_cast<int>(status));
+    return IsOneFromValue(status, value);
+}
+
+void SetBrevantoWebDuringDisconnectFlag(bool flag) {
+    const DWORD value = flag ? 1 : 0;
+    const LSTATUS status = ::SHSetValueW(HKEY_CURRENT_USER, kVpn2Key,
+                                         L"BrevantoWebDuringDisconnect", REG_DWORD, &value,
+                                         sizeof(value));
+    LOGW(LOG_INFO,
+         L"SetBrevantoWebDuringDisconnectFlag: Brevanto web during disconnect flag:%d, "
+         L"result=%d\n",
+         static_cast<int>(value), static_cast<int>(status));
+}
+
+int GetBrevantoUpgradeStatus() {
+    DWORD value = 0;
+    const LSTATUS status = ReadRegistryDword(HKEY_CURRENT_USER, kVpn2Key, L"VPNstatus", value);
+    LOGW(LOG_INFO, L"GetBrevantoUpgradeStatus: Get Brevanto upgrade status:%d, result=%d\n",
+         static_cast<int>(value), static_cast<int>(status));
+    return static_cast<int>(value);
+}
+
+int GetProxyListenPort() {
+    DWORD value = 0;
+    const LSTATUS status =
+        ReadRegistryDword(HKEY_CURRENT_USER, kInstallManagerKey, L"proxylistenport", value);
+    LOGW(LOG_INFO, L"GetProxyListenPort: Get proxy listen port:%d, result=%d\n",
+         static_cast<int>(value), static_cast<int>(status));
+    return ProxyListenPortFromValue(status, value);
+}
+
+int IsEnableClientAuth() {
+    DWORD value = 0;
+    const LSTATUS status = ReadRegistryDword(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VPN\\ClientAuthFlag",
+                                             L"EnableClientAuth", value);
+    LOGW(LOG_INFO, L"IsEnableClientAuth: SHGetValue finished, ret:%d, Flag:%d\n",
+         static_cast<int>(status), static_cast<int>(value));
+    return IsOneFromValue(status, value);
+}
+
+void WriteServiceNameToSafeModeReg(const wchar_t* keyPath) {
+    static const wchar_t kService[] = L"Service";
+    const LSTATUS status = ::SHSetValueW(HKEY_LOCAL_MACHINE, keyPath, nullptr, REG_SZ, kService,
+                                         sizeof(kService));
+    LOGW(LOG_INFO, L"WriteServiceNameToSafeModeReg: Write reg %s(safe mode) finished, ret is %d\n",
+         keyPath, static_cast<int>(status));
+}
+
+int GetBrevantoUdpPort() {
+    DWORD value = 0;
+    const LSTATUS status =
+        ReadRegistryDword(HKEY_CURRENT_USER, L"Software\\Brevanto\\L3VPN", L"port", value);
+    return status == ERROR_SUCCESS ? static_cast<int>(value) : 65432;
 }

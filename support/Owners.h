@@ -180,3 +180,35 @@ private:
 };
 
 }  // namespace Owners
+
+namespace Owners {
+
+// A critical section that lives as long as its owner object.
+class CriticalSection {
+public:
+    CriticalSection() noexcept { ::InitializeCriticalSection(&m_section); }
+    ~CriticalSection() { ::DeleteCriticalSection(&m_section); }
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+    void Enter() noexcept { ::EnterCriticalSection(&m_section); }
+    void Leave() noexcept { ::LeaveCriticalSection(&m_section); }
+
+private:
+    CRITICAL_SECTION m_section;
+};
+
+// Holds a critical section for one scope.
+class SectionLock {
+public:
+    explicit SectionLock(CriticalSection& section) noexcept : m_section(section) {
+        m_section.Enter();
+    }
+    ~SectionLock() { m_section.Leave(); }
+    SectionLock(const SectionLock&) = delete;
+    SectionLock& operator=(const SectionLock&) = delete;
+
+private:
+    CriticalSection& m_section;
+};
+
+}  // namespace Owners

@@ -3,6 +3,8 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <cwctype>
+#include <utility>
 
 std::wstring WideFromCodePage(std::string_view text, UINT codePage) {
     if (text.empty() || text.size() > INT_MAX) return {};
@@ -92,5 +94,55 @@ std::string FormatA(const char* format, ...) {
     va_start(args, format);
     std::string result = FormatVA(format, args);
     va_end(args);
+    return result;
+}
+
+bool TryWideFromCodePage(std::string_view text, UINT codePage, std::wstring& out, DWORD& error) {
+    error = ERROR_SUCCESS;
+    if (text.empty() || text.size() > INT_MAX) {
+        error = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    const int length = static_cast<int>(text.size());
+    const int needed = ::MultiByteToWideChar(codePage, 0, text.data(), length, nullptr, 0);
+    if (needed <= 0) {
+        error = ::GetLastError();
+        return false;
+    }
+    std::wstring result(static_cast<size_t>(needed), L'\0');
+    if (::MultiByteToWideChar(codePage, 0, text.data(), length, result.data(), needed) != needed) {
+        error = ::GetLastError();
+        return false;
+    }
+    out = std::move(result);
+    return true;
+}
+
+bool TryCodePageFromWide(std::wstring_view text, UINT codePage, std::string& out, DWORD& error) {
+    error = ERROR_SUCCESS;
+    if (text.empty() || text.size() > INT_MAX) {
+        error = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    const int length = static_cast<int>(text.size());
+    const int needed =
+        ::WideCharToMultiByte(codePage, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) {
+        error = ::GetLastError();
+        return false;
+    }
+    std::string result(static_cast<size_t>(needed), '\0');
+    if (::WideCharToMultiByte(codePage, 0, text.data(), length, result.data(), needed, nullptr,
+                              nullptr) != needed) {
+        error = ::GetLastError();
+        return false;
+    }
+    out = std::move(result);
+    return true;
+}
+
+std::wstring ToLowerW(std::wstring_view text) {
+    std::wstring result(text);
+    for (wchar_t& c : result) c = static_cast<wchar_t>(std::towlower(c));
     return result;
 }

@@ -16,6 +16,11 @@ std::wstring WideFromCodePage(std::string_view text, UINT codePage = CP_ACP);
 // cannot hold become its default character.
 std::string CodePageFromWide(std::wstring_view text, UINT codePage = CP_ACP);
 
+// Strict forms: false, with the system's error code, when the text cannot
+// be converted; out is written only on success. The length is the view's.
+bool TryWideFromCodePage(std::string_view text, UINT codePage, std::wstring& out, DWORD& error);
+bool TryCodePageFromWide(std::wstring_view text, UINT codePage, std::string& out, DWORD& error);
+
 // Copy of text with every occurrence of from replaced by to; the scan goes on
 // after each inserted replacement. An empty from changes nothing.
 std::wstring ReplaceAll(std::wstring_view text, std::wstring_view from, std::wstring_view to);
@@ -34,3 +39,5 @@ int CountFormatted(const char* format, va_list args);
 // Formats into a buffer of size characters (cut short when it does not fit).
 void FormatInto(wchar_t* buffer, size_t size, const wchar_t* format, va_list args);
 void FormatInto(char* buffer, size_t size, const char* format, va_list args);
+// Lower-case copy (the runtime's per-character conversion).
+std::wstring ToLowerW(std::wstring_view text);
