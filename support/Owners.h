@@ -6,6 +6,10 @@
 #include <windows.h>
 #include <oleauto.h>
 #include <objbase.h>
+#ifndef SECURITY_WIN32
+#define SECURITY_WIN32
+#endif
+#include <security.h>
 
 #include <utility>
 
@@ -138,6 +142,32 @@ public:
     }
     const wchar_t* c_str() const noexcept { return get() ? get() : L""; }
 };
+
+// SSPI credential and security-context handles, and buffers the security
+// provider allocated.
+struct CredHandleTraits {
+    using type = CredHandle;
+    static type invalid() { return CredHandle{}; }
+    static bool valid(type h) { return h.dwLower != 0 || h.dwUpper != 0; }
+    static void close(type h) { ::FreeCredentialsHandle(&h); }
+};
+using UniqueCredHandle = Unique<CredHandleTraits>;
+
+struct SecContextTraits {
+    using type = CtxtHandle;
+    static type invalid() { return CtxtHandle{}; }
+    static bool valid(type h) { return h.dwLower != 0 || h.dwUpper != 0; }
+    static void close(type h) { ::DeleteSecurityContext(&h); }
+};
+using UniqueSecContext = Unique<SecContextTraits>;
+
+struct ContextBufferTraits {
+    using type = void*;
+    static type invalid() { return nullptr; }
+    static bool valid(type p) { return p != nullptr; }
+    static void close(type p) { ::FreeContextBuffer(p); }
+};
+using UniqueContextBuffer = Unique<ContextBufferTraits>;
 
 // Owner of one COM interface pointer.
 template <class T>
