@@ -30,12 +30,6 @@ void RunSetOutSideProxyScriptCommand(const FrontDoorCommand&) {
 void RunResumeOutSideProxyScriptCommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"BVResumeOutSideProxyScript");
 }
-void RunConnectCmdCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"BVConnectcmd");
-}
-void RunDisconnectCmdCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"BVDisconnectcmd");
-}
 void RunWebShowDDCommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"BVWebShowDD");
 }
@@ -44,15 +38,6 @@ void RunDetectNetworkCommand(const FrontDoorCommand&) {
 }
 void RunConnectWithSessionCommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"BVConnectWithSession");
-}
-void RunDisconnectSessionCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"BVDisconnectSession");
-}
-void RunLogoutSessionCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"BVLogoutSession");
-}
-void RunSavePasswordCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"BVSavePassword");
 }
 void RunSaveProxyInfoCommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"BVSaveProxyInfo");
@@ -86,6 +71,11 @@ void RunUpdateBrevantoCommand(const FrontDoorCommand&) {
 }
 void RunUpdateStandaloneMSICommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"updatestandalonemsi");
+}
+
+// Telling the running client to stop is not part of this build.
+void BVStopVPN(DWORD bLogout) {
+    LogCommandNotAvailable(bLogout ? L"BVStopVPN(logout)" : L"BVStopVPN");
 }
 
 void RunInstallBlockCommand(const FrontDoorCommand&, InstallBlockCommand which) {

@@ -1,0 +1,134 @@
+#include "InstallThreads.h"
+
+#include <shlwapi.h>
+
+#include <cstdlib>
+
+#include "CommonFunction.h"
+#include "FrontDoorBranches.h"
+#include "Loglib.h"
+#include "StringUtil.h"
+
+namespace {
+constexpr const wchar_t* kVpn2Key = L"SOFTWARE\\VPN\\VPN2";
+constexpr DWORD kLaunchCommandChars = 520;
+}  // namespace
+
+void GetLaunchCommandList(CommandList& list, bool bConnected) {
+    list.clear();
+    const std::wstring key =
+        std::wstring(kVpn2Key) + (bConnected ? L"\\ConnectedCMD" : L"\\DisconnectedCMD");
+    DWORD number = 0;
+    const LSTATUS status = ReadRegistryDword(HKEY_CURRENT_USER, key.c_str(), L"number", number);
+    LOGW(LOG_INFO,
+         L"GetLaunchCommandList :get launch command number finished, number=%d, ret=%d.\n",
+         static_cast<int>(number), static_cast<int>(status));
+    if (status == ERROR_SUCCESS && number > kMaxLaunchCommands) {
+        LOGW(LOG_WARNING, L"GetLaunchCommandList :number %u is above %u, the rest is ignored.\n",
+             static_cast<unsigned>(number), static_cast<unsigned>(kMaxLaunchCommands));
+        number = kMaxLaunchCommands;
+    }
+    if (status == ERROR_SUCCESS) {
+        for (DWORD i = 0; i < number; ++i) {
+            const std::wstring name = FormatW(L"LaunchCommand%02u", static_cast<unsigned>(i));
+            wchar_t command[kLaunchCommandChars] = {};
+            const LSTATUS read = ReadRegistryText(HKEY_CURRENT_USER, key.c_str(), name.c_str(),
+                                                  command, kLaunchCommandChars);
+            LOGW(LOG_INFO,
+                 L"GetLaunchCommandList :get launch command value finished, reg value name=%s, "
+                 L"command value=%s, ret=%d.\n",
+                 name.c_str(), command, static_cast<int>(read));
+            if (read == ERROR_SUCCESS && command[0]) {
+                list.push_back(Owners::UniqueBstr::FromText(command));
+            }
+        }
+    }
+    ::SHDeleteKeyW(HKEY_CURRENT_USER, key.c_str());
+}
+
+// Any fixed values work as long as the client uses the same ones.
+const int32_t PasswordKeyTable[32] = {
+    0x5A3C, 0x1F77, 0x6B21, 0x0D94, 0x73E8, 0x2C4F, 0x49B6, 0x3E05,
+    0x61DA, 0x0872, 0x57AB, 0x14C3, 0x7F19, 0x2260, 0x4D8E, 0x3B37,
+    0x6E52, 0x09FD, 0x5C84, 0x1A2B, 0x78C1, 0x2F6A, 0x43D0, 0x3659,
+    0x65A7, 0x0B1E, 0x5295, 0x1D4C, 0x7A33, 0x27E6, 0x4F08, 0x31BF,
+};
+
+std::string EncodePassword(std::string_view text) {
+    std::string encoded;
+    encoded.reserve(text.size() * 4);
+    for (size_t i = 0; i < text.size(); ++i) {
+        const int32_t widened = static_cast<signed char>(text[i]);
+        const unsigned group = static_cast<unsigned>(widened ^ PasswordKeyTable[i % 32]) & 0xFFFF;
+        encoded += FormatA("%04x", group);
+    }
+    return encoded;
+}
+
+std::string DecodePassword(const char* encoded) {
+    if (!encoded) {
+        LOGW(LOG_WARNING, L"DecodePassword: pass is null.\n");
+        return {};
+    }
+    const size_t groups = std::char_traits<char>::length(encoded) / 4;
+    std::string plain;
+    plain.reserve(groups);
+    for (size_t i = 0; i < groups; ++i) {
+        const char digits[5] = {encoded[4 * i], encoded[4 * i + 1], encoded[4 * i + 2],
+                                encoded[4 * i + 3], '\0'};
+        const unsigned byte = static_cast<unsigned>(std::strtol(digits, nullptr, 16)) & 0xFF;
+        const char decoded = static_cast<char>(byte ^ (PasswordKeyTable[i % 32] & 0xFF));
+        if (decoded == '\0') break;  // a decoded zero ends the plain text
+        plain += decoded;
+    }
+    return plain;
+}
+
+void BVSavePassword(const std::string& text) {
+    const LSTATUS status =
+        ::SHSetValueA(HKEY_CURRENT_USER, "SOFTWARE\\VPN\\VPN2", "EncodePassword", REG_SZ,
+                      text.c_str(), static_cast<DWORD>(text.size() + 1));
+    LOGW(LOG_INFO, L"BVSavePassword finished, ret:%d, value:%S.\n", static_cast<int>(status),
+         text.c_str());
+}
+
+void SetWebNoSessionFlag(DWORD flag) {
+    ::SHSetValueW(HKEY_CURRENT_USER, kVpn2Key, L"BVWebNoSession", REG_DWORD, &flag, sizeof(flag));
+    if (flag == 0) ::SHDeleteKeyW(HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\VPN2\\AAA");
+}
+
+// ---- Front-door branches ----------------------------------------------------
+
+namespace {
+
+void RunLaunchCommands(bool connected) {
+    LOGW(LOG_INFO, connected ? L"Tavrisk: start do connected launch command.\n"
+                             : L"Tavrisk: start do disconnected launch command.\n");
+    CommandList list;
+    GetLaunchCommandList(list, connected);
+    CommandListExecute(list);
+}
+
+}  // namespace
+
+void RunConnectCmdCommand(const FrontDoorCommand&) { RunLaunchCommands(true); }
+
+void RunDisconnectCmdCommand(const FrontDoorCommand&) { RunLaunchCommands(false); }
+
+void RunDisconnectSessionCommand(const FrontDoorCommand&) {
+    SetWebNoSessionFlag(0);
+    BVStopVPN(0);
+}
+
+void RunLogoutSessionCommand(const FrontDoorCommand&) {
+    SetWebNoSessionFlag(0);
+    BVStopVPN(1);
+}
+
+void RunSavePasswordCommand(const FrontDoorCommand& command) {
+    std::string stored;
+    if (command.argc == 3 && command.argv && command.argv[2]) {
+        stored = EncodePassword(CodePageFromWide(command.argv[2], CP_THREAD_ACP));
+    }
+    BVSavePassword(stored);
+}

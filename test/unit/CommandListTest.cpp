@@ -1,0 +1,258 @@
+#include <gtest/gtest.h>
+
+#include <shlwapi.h>
+
+#include <string>
+#include <vector>
+
+#include "CommonFunction.h"
+#include "InstallThreads.h"
+#include "TestSupport.h"
+#include "utility.h"
+
+using TestSupport::ScopedRegistryKey;
+using TestSupport::TempDir;
+
+namespace {
+constexpr const wchar_t* kConnectedKey = L"SOFTWARE\\VPN\\VPN2\\ConnectedCMD";
+constexpr const wchar_t* kDisconnectedKey = L"SOFTWARE\\VPN\\VPN2\\DisconnectedCMD";
+
+bool KeyExists(HKEY root, const wchar_t* subKey) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(root, subKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    ::RegCloseKey(key);
+    return true;
+}
+
+std::vector<std::wstring> Texts(const CommandList& list) {
+    std::vector<std::wstring> texts;
+    for (const auto& entry : list) texts.emplace_back(entry.c_str());
+    return texts;
+}
+
+// Records the double's command lines into a file of the temporary folder.
+class RecordFile {
+public:
+    RecordFile() : m_path(m_dir.File(L"record.txt")) {
+        ::SetEnvironmentVariableW(L"QUARLO_RECORD_FILE", m_path.c_str());
+    }
+    ~RecordFile() { ::SetEnvironmentVariableW(L"QUARLO_RECORD_FILE", nullptr); }
+    // Waits a little for started programs to write their lines.
+    std::string Lines(size_t expected) const {
+        std::string text;
+        for (int i = 0; i < 100; ++i) {
+            if (TestSupport::FileExists(m_path)) text = TestSupport::ReadTextFile(m_path);
+            size_t lines = 0;
+            for (char c : text) lines += c == '\n';
+            if (lines >= expected) break;
+            ::Sleep(50);
+        }
+        return text;
+    }
+    const TempDir& dir() const { return m_dir; }
+
+private:
+    TempDir m_dir;
+    std::wstring m_path;
+};
+
+std::wstring Recorder() { return TestSupport::TestBinDir() + L"\\recorder.exe"; }
+
+}  // namespace
+
+TEST(LaunchCommand, SplitsEveryCaseOfTheTable) {
+    const struct {
+        const wchar_t* command;
+        bool split;
+        int position;
+        const wchar_t* program;
+        const wchar_t* parameters;
+    } cases[] = {
+        {L"D:\\Tools\\App.EXE /Q", true, 12, L"D:\\Tools\\App.EXE ", L"/Q"},
+        {L"'D:\\Program Files\\App.exe' /x", true, 21, L"\"D:\\Program Files\\App.exe\"", L" /x"},
+        {L"notepad.exe", false, -1, L"notepad.exe", L""},
+        {L"a.exe 'quoted arg'", true, 1, L"a.exe ", L"\"quoted arg\""},
+        {L"run.exe b.exe c", true, 3, L"run.exe ", L"b.exe c"},
+        {L"C:\\x\\job.bat arg", false, -1, L"C:\\x\\job.bat arg", L""},
+        {L"it's.exe", false, -1, L"it's.exe", L""},
+        {L"'C:\\A B\\x.exe' 'One Arg'", true, 9, L"\"C:\\A B\\x.exe\"", L" \"One Arg\""},
+    };
+    for (const auto& c : cases) {
+        const CommandSplit s = SplitLaunchCommand(c.command);
+        EXPECT_EQ(s.split, c.split) << c.command;
+        EXPECT_EQ(s.position, c.position) << c.command;
+        EXPECT_EQ(s.program, c.program) << c.command;
+        EXPECT_EQ(s.parameters, c.parameters) << c.command;
+    }
+}
+
+TEST(LaunchCommandList, ReadsPresentValuesInOrderAndDeletesTheKey) {
+    ScopedRegistryKey key(HKEY_CURRENT_USER, kConnectedKey);
+    key.SetDword(L"number", 3);
+    key.SetString(L"LaunchCommand00", L"first.exe");
+    key.SetString(L"LaunchCommand02", L"third.exe /a");
+    key.SetString(L"LaunchCommand03", L"beyond.exe");
+    CommandList list;
+    list.push_back(Owners::UniqueBstr::FromText(L"stale"));
+    GetLaunchCommandList(list, true);
+    EXPECT_EQ(Texts(list), (std::vector<std::wstring>{L"first.exe", L"third.exe /a"}));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kConnectedKey));
+}
+
+TEST(LaunchCommandList, KeyIsDeletedAlsoWithoutACount) {
+    for (const bool withZero : {true, false}) {
+        ScopedRegistryKey key(HKEY_CURRENT_USER, kDisconnectedKey);
+        if (withZero) key.SetDword(L"number", 0);
+        key.SetString(L"LaunchCommand00", L"x.exe");
+        CommandList list;
+        GetLaunchCommandList(list, false);
+        EXPECT_TRUE(list.empty());
+        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kDisconnectedKey));
+    }
+}
+
+TEST(LaunchCommandList, HugeCountIsCappedAndThreeDigitIndexesAreRead) {
+    ScopedRegistryKey key(HKEY_CURRENT_USER, kConnectedKey);
+    key.SetDword(L"number", 0xFFFFFFFF);
+    key.SetString(L"LaunchCommand05", L"five.exe");
+    key.SetString(L"LaunchCommand123", L"many.exe");
+    key.SetString(L"LaunchCommand999", L"last.exe");
+    key.SetString(L"LaunchCommand1000", L"capped.exe");
+    CommandList list;
+    GetLaunchCommandList(list, true);
+    EXPECT_EQ(Texts(list), (std::vector<std::wstring>{L"five.exe", L"many.exe", L"last.exe"}));
+}
+
+TEST(LaunchCommandList, OverlongStoredTextIsCutAndTerminated) {
+    ScopedRegistryKey key(HKEY_CURRENT_USER, kConnectedKey);
+    key.SetDword(L"number", 1);
+    key.SetString(L"LaunchCommand00", std::wstring(600, L'a'));
+    CommandList list;
+    GetLaunchCommandList(list, true);
+    // Too long for the value buffer: the read fails and the entry is skipped.
+    EXPECT_TRUE(list.empty());
+}
+
+TEST(CommandListExecute, RunsProgramsWithTheirOwnCaseOfArguments) {
+    RecordFile record;
+    CommandList list;
+    list.push_back(Owners::UniqueBstr::FromText((Recorder() + L" /Q Mixed").c_str()));
+    list.push_back(Owners::UniqueBstr::FromText((L"'" + Recorder() + L"' 'Two Words'").c_str()));
+    EXPECT_EQ(CommandListExecute(list), 1);
+    const std::string lines = record.Lines(2);
+    EXPECT_NE(lines.find("/Q Mixed"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("\"Two Words\""), std::string::npos) << lines;
+}
+
+TEST(CommandListExecute, BatchFilesGoToTheCommandProcessor) {
+    RecordFile record;
+    const std::wstring batch = record.dir().File(L"job.bat");
+    const std::wstring marker = record.dir().File(L"ran.txt");
+    {
+        const std::string body = "@echo %1 > \"" + CodePageFromWide(marker) + "\"\r\n";
+        ASSERT_EQ(WriteWholeFileAtomic(batch.c_str(), body), 1);
+    }
+    CommandList list;
+    list.push_back(Owners::UniqueBstr::FromText((batch + L" hello").c_str()));
+    EXPECT_EQ(CommandListExecute(list), 1);
+    EXPECT_TRUE(TestSupport::FileExists(marker));
+
+    CommandList unknown;
+    unknown.push_back(Owners::UniqueBstr::FromText(L"Z:\\no\\such\\program.exe /x"));
+    EXPECT_EQ(CommandListExecute(unknown), 0);
+    EXPECT_EQ(CommandListExecute(CommandList{}), 1);
+}
+
+TEST(SleepWithMessageLoop, TimeOutZeroReturnsAtOnce) {
+    const DWORD start = ::GetTickCount();
+    EXPECT_FALSE(SleepWithMessageLoop(L"Local\\QuarloSleepZero", 0, QS_ALLINPUT));
+    EXPECT_LT(::GetTickCount() - start, 500u);
+}
+
+TEST(SleepWithMessageLoop, SeesAnEventSetByAnotherProcessWithinASecond) {
+    const wchar_t* name = L"Global\\QuarloSleepTestEvent";
+    // Created here first, so the other process only opens it.
+    Owners::UniqueHandle keep(::CreateEventW(nullptr, FALSE, FALSE, name));
+    Owners::UniqueHandle child(
+        TestSupport::StartProcess(L"\"" + Recorder() + L"\" -signal " + name + L" 300"));
+    ASSERT_TRUE(child);
+    const DWORD start = ::GetTickCount();
+    EXPECT_TRUE(SleepWithMessageLoop(name, INFINITE, QS_ALLINPUT));
+    const DWORD elapsed = ::GetTickCount() - start;
+    EXPECT_GE(elapsed, 200u);
+    EXPECT_LT(elapsed, 1500u);
+    ::WaitForSingleObject(child.get(), 10000);
+}
+
+TEST(SleepWithMessageLoop, DispatchesMessagesWhileWaitingAndTimesOut) {
+    static int timerCalls = 0;
+    timerCalls = 0;
+    const UINT_PTR timer = ::SetTimer(nullptr, 0, 100, [](HWND, UINT, UINT_PTR, DWORD) {
+        ++timerCalls;
+    });
+    ASSERT_NE(timer, 0u);
+    ::PostThreadMessageW(::GetCurrentThreadId(), WM_NULL, 0, 0);
+    const DWORD start = ::GetTickCount();
+    EXPECT_FALSE(SleepWithMessageLoop(L"Local\\QuarloSleepTimeout", 1500, QS_ALLINPUT));
+    const DWORD elapsed = ::GetTickCount() - start;
+    ::KillTimer(nullptr, timer);
+    EXPECT_GE(elapsed, 1400u);
+    EXPECT_LT(elapsed, 3000u);
+    EXPECT_GE(timerCalls, 2);
+}
+
+TEST(PasswordEncoding, EncodesFourDigitsPerByteAndDecodesBack) {
+    EXPECT_EQ(EncodePassword(""), "");
+    const std::string one = EncodePassword("A");
+    EXPECT_EQ(one, FormatA("%04x", static_cast<unsigned>(0x41 ^ PasswordKeyTable[0]) & 0xFFFF));
+    // Byte 32 uses entry 0 again.
+    const std::string encoded = EncodePassword(std::string(33, 'A'));
+    ASSERT_EQ(encoded.size(), 132u);
+    EXPECT_EQ(encoded.substr(128), one);
+    // 0x80 and above sign-extend: the first two digits differ from the byte
+    // with the same low seven bits.
+    const std::string high = EncodePassword("\xC1");
+    EXPECT_NE(high.substr(0, 2), one.substr(0, 2));
+    EXPECT_EQ(DecodePassword(high.c_str()), "\xC1");
+    EXPECT_EQ(DecodePassword(nullptr), "");
+    EXPECT_EQ(DecodePassword("abc"), "");
+    EXPECT_EQ(DecodePassword((EncodePassword("xy") + "f").c_str()), "xy");
+    // A decoded zero byte ends the plain text.
+    EXPECT_EQ(DecodePassword(EncodePassword(std::string("a\0b", 3)).c_str()), "a");
+}
+
+TEST(PasswordEncoding, RoundTripsAnyLengthWithoutZeroBytes) {
+    for (size_t length : {1u, 31u, 32u, 255u, 256u, 257u, 5000u}) {
+        std::string text;
+        for (size_t i = 0; i < length; ++i) text += static_cast<char>(1 + (i * 37) % 255);
+        const std::string encoded = EncodePassword(text);
+        EXPECT_EQ(encoded.size(), 4 * length);
+        EXPECT_EQ(DecodePassword(encoded.c_str()), text) << length;
+    }
+}
+
+TEST(StoredPassword, SavesTheTextWithItsTerminatorAndTheSessionFlag) {
+    ScopedRegistryKey vpn2(HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\VPN2");
+    BVSavePassword("");
+    DWORD type = 0;
+    char buffer[64] = {};
+    DWORD size = sizeof(buffer);
+    ASSERT_EQ(::SHGetValueA(HKEY_CURRENT_USER, "SOFTWARE\\VPN\\VPN2", "EncodePassword", &type,
+                            buffer, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(size, 1u);
+
+    ScopedRegistryKey aaa(HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\VPN2\\AAA");
+    aaa.SetString(L"token", L"t");
+    SetWebNoSessionFlag(1);
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\VPN2\\AAA"));
+    DWORD flag = 7;
+    EXPECT_EQ(ReadRegistryDword(HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\VPN2", L"BVWebNoSession", flag),
+              ERROR_SUCCESS);
+    EXPECT_EQ(flag, 1u);
+    SetWebNoSessionFlag(0);
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\VPN2\\AAA"));
+    ReadRegistryDword(HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\VPN2", L"BVWebNoSession", flag);
+    EXPECT_EQ(flag, 0u);
+}
