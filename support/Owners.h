@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <oleauto.h>
 #include <objbase.h>
+#include <wincrypt.h>
 #ifndef SECURITY_WIN32
 #define SECURITY_WIN32
 #endif
@@ -168,6 +169,22 @@ struct ContextBufferTraits {
     static void close(type p) { ::FreeContextBuffer(p); }
 };
 using UniqueContextBuffer = Unique<ContextBufferTraits>;
+
+struct CertStoreTraits {
+    using type = HCERTSTORE;
+    static type invalid() { return nullptr; }
+    static bool valid(type h) { return h != nullptr; }
+    static void close(type h) { ::CertCloseStore(h, 0); }
+};
+using UniqueCertStore = Unique<CertStoreTraits>;
+
+struct CertContextTraits {
+    using type = PCCERT_CONTEXT;
+    static type invalid() { return nullptr; }
+    static bool valid(type h) { return h != nullptr; }
+    static void close(type h) { ::CertFreeCertificateContext(h); }
+};
+using UniqueCertContext = Unique<CertContextTraits>;
 
 // Owner of one COM interface pointer.
 template <class T>
