@@ -364,7 +364,7 @@ LSTATUS ReadRegistryText(HKEY root, const wchar_t* subKey, const wchar_t* name, 
     // One spare character, so a text stored without its terminator is still
     // terminated inside the buffer.
     std::wstring read(capacity + 1, L'\0');
-    DWORD size = capacity * sizeof(wchar_t);
+    DWORD size = (capacity + 1) * sizeof(wchar_t);
     const LSTATUS status = ::SHGetValueW(root, subKey, name, nullptr, read.data(), &size);
     if (status != ERROR_SUCCESS) return status;
     read[size / sizeof(wchar_t) < capacity ? size / sizeof(wchar_t) : capacity] = L'\0';

@@ -1,0 +1,90 @@
+"""The front-door rows of the launch-command lists, the stored password and
+the session flag, run through the real deliverables: registry in, registry
+and log out."""
+import os
+import re
+import tempfile
+import time
+from pathlib import Path
+
+import pytest
+
+import harness as h
+
+VPN2 = r"HKCU\SOFTWARE\VPN\VPN2"
+
+
+def reg_value(key, name):
+    rc, out, _ = h.run(["reg", "query", key, "/v", name])
+    if rc != 0:
+        return None
+    match = re.search(re.escape(name) + r"\s+(REG_\w+)\s*(.*)", out)
+    return (match.group(1), match.group(2).strip()) if match else None
+
+
+def key_exists(key):
+    rc, _, _ = h.run(["reg", "query", key])
+    return rc == 0
+
+
+@pytest.fixture(autouse=True)
+def clean_vpn2():
+    h.reg_delete_key(VPN2)
+    yield
+    h.reg_delete_key(VPN2)
+
+
+@pytest.mark.parametrize("exe", ["Pelkora", "Tavrisk"])
+def test_save_password_stores_the_encoded_text(exe):
+    result = h.run_waited(h.deliverable(exe), "BVSavePassword Secret1")
+    assert result["exit"] == 0
+    kind, data = reg_value(VPN2, "EncodePassword")
+    assert kind == "REG_SZ"
+    assert re.fullmatch(r"[0-9a-f]{28}", data)
+    assert f"BVSavePassword finished, ret:0, value:{data}.\r\n" in h.log_messages(result["pid"])
+
+
+def test_save_password_with_extra_arguments_stores_the_empty_text():
+    result = h.run_waited(h.deliverable("Tavrisk"), "BVSavePassword Secret1 extra")
+    assert result["exit"] == 0
+    kind, data = reg_value(VPN2, "EncodePassword")
+    assert kind == "REG_SZ" and data == ""
+    assert "BVSavePassword finished, ret:0, value:.\r\n" in h.log_messages(result["pid"])
+
+
+@pytest.mark.parametrize("keyword,subkey,message", [
+    ("BVConnectcmd", "ConnectedCMD", "Tavrisk: start do connected launch command.\r\n"),
+    ("BVDisconnectcmd", "DisconnectedCMD", "Tavrisk: start do disconnected launch command.\r\n"),
+])
+def test_launch_command_list_runs_once_and_is_deleted(keyword, subkey, message, monkeypatch):
+    with tempfile.TemporaryDirectory() as tmp:
+        record = Path(tmp) / "record.txt"
+        monkeypatch.setenv("QUARLO_RECORD_FILE", h.windows_path(record))
+        monkeypatch.setenv("WINEDEBUG", "-all")
+        key = VPN2 + "\\" + subkey
+        recorder = h.windows_path(h.TEST_BIN / "recorder.exe")
+        h.reg_add(key, "number", "REG_DWORD", 2)
+        h.reg_add(key, "LaunchCommand00", "REG_SZ", f"{recorder} /Q Mixed")
+        h.reg_add(key, "LaunchCommand01", "REG_SZ", f"{recorder} second")
+        result = h.run_waited(h.deliverable("Tavrisk"), keyword)
+        assert result["exit"] == 0
+        for _ in range(100):
+            if record.exists() and record.read_text().count("\n") >= 2:
+                break
+            time.sleep(0.05)
+        lines = record.read_text()
+        assert "/Q Mixed" in lines and "second" in lines
+        assert not key_exists(key)
+        logged = h.log_messages(result["pid"])
+        assert message in logged
+        assert "CommandListExecute finished, ret is 1\r\n" in logged
+
+
+@pytest.mark.parametrize("keyword", ["BVDisconnectSession", "BVLogoutSession"])
+def test_session_end_clears_the_web_login(keyword):
+    h.reg_add(VPN2 + r"\AAA", "token", "REG_SZ", "t")
+    h.reg_add(VPN2, "BVWebNoSession", "REG_DWORD", 1)
+    result = h.run_waited(h.deliverable("Pelkora"), keyword)
+    assert result["exit"] == 0
+    assert not key_exists(VPN2 + r"\AAA")
+    assert reg_value(VPN2, "BVWebNoSession") == ("REG_DWORD", "0x0")
