@@ -41,9 +41,13 @@ def run_waited(program, tail="", timeout_ms=60000):
     event first. tail is passed on verbatim as the raw command line.
     Returns dict(exit=..., signalled=..., pid=...)."""
     args = [TEST_BIN / "waiter.exe", "-t", str(timeout_ms), windows_path(program)]
+    offset = _log_length()
     rc, out, err = run_raw(args, tail)
     match = re.search(r"exit=(\d+) signalled=(\d) pid=(\d+)", out)
     assert match, f"waiter failed (rc {rc}): {out} {err}"
+    # Wine reuses process ids: only lines written after this start belong
+    # to this run.
+    _RUN_OFFSETS[int(match.group(3))] = offset
     return {"exit": int(match.group(1)), "signalled": int(match.group(2)) == 1,
             "pid": int(match.group(3)), "rc": rc}
 
@@ -73,6 +77,14 @@ LINE_HEAD = re.compile(
     r"(?P<module>[^:]+): \((?P<level>[A-Z]+)\): (?P<source>[^:]+):(?P<line>\d+)  <(?P<exe>[^>]+)> ")
 
 
+_RUN_OFFSETS = {}
+
+
+def _log_length():
+    path = log_file()
+    return path.stat().st_size // 2 if path.exists() else 0
+
+
 def log_entries(pid, day=None):
     """The statements that process pid wrote to the daily file, in order:
     dicts with the head fields and the message (CR LF kept)."""
@@ -84,7 +96,7 @@ def log_entries(pid, day=None):
     entries = []
     for i, head in enumerate(heads):
         end = heads[i + 1].start() if i + 1 < len(heads) else len(text)
-        if int(head.group("pid")) == pid:
+        if int(head.group("pid")) == pid and (day or head.start() >= _RUN_OFFSETS.get(pid, 0)):
             entry = head.groupdict()
             entry["message"] = text[head.end():end]
             entries.append(entry)
