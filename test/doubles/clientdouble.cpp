@@ -1,0 +1,159 @@
+// Stands in for the installed client programs (Brevanto.exe, corvd.exe,
+// Stolvex.exe, BrevantoHttpd.exe, installed copies of Tavrisk.exe and
+// Pelkora.exe, the updaters): copy it under the name the code looks for.
+//
+// Every start appends one entry to "<exe path>.journal" (UTF-8):
+//   pid=<process id>
+//   cwd=<working folder>
+//   cmd=<raw command line>
+//   argc=<count from CommandLineToArgvW, program name included>
+//   arg1=<first argument> ... argN=<last>
+//   end
+//
+// What it does then is read from "<exe path>.behave" (key=value lines):
+//   exit=<code>     exit code (default 0)
+//   stay=<ms>       keep running that long before exiting; "forever" never ends
+//   event=<name>    open that existing event and set it (before staying)
+//   match=<text>    the following keys apply only when the raw command line
+//                   contains <text>; the first matching section wins over
+//                   the keys before any match line
+// Without a side file the name decides: a name containing "_exit<N>" exits
+// with N, one containing "_stay" runs until killed; otherwise it exits 0.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    std::string out(size, '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+                          nullptr, nullptr);
+    return out;
+}
+
+std::wstring Wide(const std::string& text) {
+    if (text.empty()) return {};
+    const int size =
+        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(size, L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+    return out;
+}
+
+struct Behaviour {
+    DWORD exitCode = 0;
+    DWORD stayMs = 0;
+    std::wstring eventName;
+};
+
+void Apply(Behaviour& b, const std::wstring& key, const std::wstring& value) {
+    if (key == L"exit") b.exitCode = static_cast<DWORD>(std::wcstol(value.c_str(), nullptr, 10));
+    else if (key == L"stay") b.stayMs = value == L"forever" ? INFINITE : std::wcstoul(value.c_str(), nullptr, 10);
+    else if (key == L"event") b.eventName = value;
+}
+
+bool ReadSideFile(const std::wstring& path, const std::wstring& commandLine, Behaviour& out) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    std::string bytes;
+    char chunk[4096];
+    DWORD read = 0;
+    while (::ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read) bytes.append(chunk, read);
+    ::CloseHandle(file);
+
+    Behaviour defaults;
+    Behaviour section;
+    bool inSection = false, sectionMatches = false, matched = false;
+    size_t pos = 0;
+    while (pos <= bytes.size() && !matched) {
+        size_t end = bytes.find('\n', pos);
+        if (end == std::string::npos) end = bytes.size();
+        std::wstring line = Wide(bytes.substr(pos, end - pos));
+        pos = end + 1;
+        while (!line.empty() && (line.back() == L'\r' || line.back() == L' ')) line.pop_back();
+        const size_t eq = line.find(L'=');
+        if (eq == std::wstring::npos) continue;
+        const std::wstring key = line.substr(0, eq), value = line.substr(eq + 1);
+        if (key == L"match") {
+            if (sectionMatches) { matched = true; break; }
+            inSection = true;
+            sectionMatches = commandLine.find(value) != std::wstring::npos;
+            section = defaults;
+            continue;
+        }
+        if (!inSection) Apply(defaults, key, value);
+        else if (sectionMatches) Apply(section, key, value);
+    }
+    out = sectionMatches ? section : defaults;
+    return true;
+}
+
+Behaviour FromName(const std::wstring& exePath) {
+    Behaviour b;
+    const size_t slash = exePath.find_last_of(L"\\/");
+    const std::wstring name = exePath.substr(slash == std::wstring::npos ? 0 : slash + 1);
+    const size_t exitAt = name.find(L"_exit");
+    if (exitAt != std::wstring::npos) b.exitCode = std::wcstoul(name.c_str() + exitAt + 5, nullptr, 10);
+    if (name.find(L"_stay") != std::wstring::npos) b.stayMs = INFINITE;
+    return b;
+}
+
+void AppendJournal(const std::wstring& path, const std::string& entry) {
+    // Several copies may start at once: append under a retry so no entry is lost.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            DWORD written = 0;
+            ::WriteFile(file, entry.data(), static_cast<DWORD>(entry.size()), &written, nullptr);
+            ::CloseHandle(file);
+            return;
+        }
+        ::Sleep(20);
+    }
+}
+
+}  // namespace
+
+int wmain() {
+    wchar_t exe[MAX_PATH * 2] = {};
+    ::GetModuleFileNameW(nullptr, exe, MAX_PATH * 2);
+    wchar_t cwd[MAX_PATH * 2] = {};
+    ::GetCurrentDirectoryW(MAX_PATH * 2, cwd);
+    const std::wstring commandLine = ::GetCommandLineW();
+
+    std::string entry = "pid=" + std::to_string(::GetCurrentProcessId()) + "\n";
+    entry += "cwd=" + Utf8(cwd) + "\n";
+    entry += "cmd=" + Utf8(commandLine) + "\n";
+    int argc = 0;
+    wchar_t** argv = ::CommandLineToArgvW(commandLine.c_str(), &argc);
+    entry += "argc=" + std::to_string(argc) + "\n";
+    for (int i = 1; argv && i < argc; ++i) {
+        entry += "arg" + std::to_string(i) + "=" + Utf8(argv[i]) + "\n";
+    }
+    if (argv) ::LocalFree(argv);
+    entry += "end\n";
+    AppendJournal(std::wstring(exe) + L".journal", entry);
+
+    Behaviour behaviour;
+    if (!ReadSideFile(std::wstring(exe) + L".behave", commandLine, behaviour)) {
+        behaviour = FromName(exe);
+    }
+    if (!behaviour.eventName.empty()) {
+        HANDLE event = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, behaviour.eventName.c_str());
+        if (event) {
+            ::SetEvent(event);
+            ::CloseHandle(event);
+        }
+    }
+    if (behaviour.stayMs) ::Sleep(behaviour.stayMs);
+    return static_cast<int>(behaviour.exitCode);
+}
