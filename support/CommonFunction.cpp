@@ -618,14 +618,14 @@ int CountProcesses(const wchar_t* name, bool all, const char* caller) {
     Owners::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) {
         LOGA(LOG_WARNING, "%s: failed to call CreateToolhelp32Snapshot, error %u\n", caller,
-             ::GetLastError());
+             static_cast<unsigned>(::GetLastError()));
         return 0;
     }
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
     if (!::Process32FirstW(snapshot.get(), &entry)) {
         LOGA(LOG_WARNING, "%s: failed to call Process32First, error %u\n", caller,
-             ::GetLastError());
+             static_cast<unsigned>(::GetLastError()));
         return 0;
     }
     int count = 0;

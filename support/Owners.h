@@ -128,6 +128,19 @@ struct ServiceHandleTraits {
 };
 using UniqueServiceHandle = Unique<ServiceHandleTraits>;
 
+// Internet handles (WinHTTP, WinINet) are void pointers closed by their
+// library's own function; the owner names it so this header needs neither
+// library's header (the two cannot share a translation unit).
+template <BOOL(WINAPI* Close)(void*)>
+struct InternetHandleTraits {
+    using type = void*;
+    static type invalid() { return nullptr; }
+    static bool valid(type h) { return h != nullptr; }
+    static void close(type h) { Close(h); }
+};
+template <BOOL(WINAPI* Close)(void*)>
+using UniqueInternetHandle = Unique<InternetHandleTraits<Close>>;
+
 struct BstrTraits {
     using type = BSTR;
     static type invalid() { return nullptr; }

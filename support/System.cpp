@@ -1,6 +1,9 @@
 #include "System.h"
 
+#include <shlobj.h>
 #include <shlwapi.h>
+#include <userenv.h>
+#include <winhttp.h>
 
 #include <cwchar>
 #include <string>
@@ -211,4 +214,333 @@ void GetOEMValue(const wchar_t* iniPath, const wchar_t* section, const wchar_t* 
     }
     INIFile ini(iniPath);
     ini.GetString(section, key, value, size, L"");
+}
+
+// ---- Per-user configuration folders and the WinHTTP file download ----
+
+namespace {
+
+const ConsoleUserSystem kRealConsoleUser{IsUserLocalSystem, ::WTSGetActiveConsoleSessionId,
+                                         ::WTSQueryUserToken, ::WTSEnumerateSessionsW,
+                                         ::WTSFreeMemory};
+const ConsoleUserSystem* g_consoleUser = &kRealConsoleUser;
+
+std::wstring ProcessTempPath() {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    const DWORD length = ::GetTempPathW(MAX_PATH, buffer);
+    if (length == 0 || length > MAX_PATH) return {};
+    return buffer;
+}
+
+// The LocalSystem branch: the temporary folder of the user at the console.
+// found is false when no user session exists at all.
+std::wstring ConsoleUserTempDir(bool* found) {
+    *found = true;
+    LOGW(LOG_INFO, L"ImpersonatedCurrentUser: IsUserLocalSystem true\n");
+    const DWORD sessionId = g_consoleUser->activeConsoleSessionId();
+    LOGW(LOG_INFO, L"GetCurrentUserProxyConfDir: dwSessionId value is %d\n",
+         static_cast<int>(sessionId));
+    Owners::UniqueHandle token;
+    HANDLE raw = nullptr;
+    if (g_consoleUser->queryUserToken(sessionId, &raw)) {
+        token.reset(raw);
+    } else {
+        LOGW(LOG_INFO,
+             L"WTSQueryUserToken failed: ret value is %d, we should run WTSEnumerateSessions\n",
+             static_cast<int>(::GetLastError()));
+        PWTS_SESSION_INFOW sessions = nullptr;
+        DWORD count = 0;
+        if (!g_consoleUser->enumerateSessions(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &count)) {
+            LOGW(LOG_ERROR, L"WTSEnumerateSessions failed, error is %d\n",
+                 static_cast<int>(::GetLastError()));
+            *found = false;
+            return {};
+        }
+        if (!sessions) {
+            LOGW(LOG_ERROR, L"WTSEnumerateSessions failed, pSession is NULL\n");
+            *found = false;
+            return {};
+        }
+        for (DWORD i = 0; i < count; ++i) {
+            if (sessions[i].State != WTSActive) continue;
+            raw = nullptr;
+            if (g_consoleUser->queryUserToken(sessions[i].SessionId, &raw)) {
+                token.reset(raw);
+                break;
+            }
+        }
+        g_consoleUser->freeMemory(sessions);
+    }
+    if (!token) {
+        LOGW(LOG_ERROR, L"QueryActiveUserIEProxyConfig: hUserToken.m_h is NULL\n");
+        return ProcessTempPath();
+    }
+    if (!::ImpersonateLoggedOnUser(token.get())) {
+        LOGW(LOG_ERROR, L"QueryActiveUserIEProxyConfig: ImpersonateLoggedOnUser failed, error is %d\n",
+             static_cast<int>(::GetLastError()));
+        return ProcessTempPath();
+    }
+    std::wstring folder;
+    wchar_t expanded[MAX_PATH] = {};
+    if (::ExpandEnvironmentStringsForUserW(token.get(), L"%TEMP%", expanded, MAX_PATH)) {
+        LOGW(LOG_INFO, L"ExpandEnvironmentStringsForUser success:%s\n", expanded);
+        folder = std::wstring(expanded) + L"\\";
+    } else {
+        LOGW(LOG_WARNING, L"ExpandEnvironmentStringsForUser failed, error:%d\n",
+             static_cast<int>(::GetLastError()));
+        folder = ProcessTempPath();
+    }
+    ::RevertToSelf();
+    return folder;
+}
+
+std::wstring ConfDir(unsigned int kind, const wchar_t* (*nameOf)(unsigned int)) {
+    const std::wstring temp = GetActiveUserTempDir();
+    // No console user: no folder, so no path can fall back to a drive root.
+    if (temp.empty()) return {};
+    return ConfigurationDirFor(temp, GetOSVersion(), nameOf(kind));
+}
+
+std::wstring FileIn(const std::wstring& folder, const wchar_t* name) {
+    return folder.empty() ? std::wstring() : folder + L"\\" + name;
+}
+
+using UniqueWinHttp = Owners::UniqueInternetHandle<::WinHttpCloseHandle>;
+
+}  // namespace
+
+void SetConsoleUserSystemForTest(const ConsoleUserSystem* system) {
+    g_consoleUser = system ? system : &kRealConsoleUser;
+}
+
+std::wstring GetActiveUserTempDir() {
+    if (!g_consoleUser->isUserLocalSystem()) return ProcessTempPath();
+    bool found = false;
+    return ConsoleUserTempDir(&found);
+}
+
+const wchar_t* ProxyConfDirName(unsigned int kind) {
+    switch (kind) {
+        case kProxyConfDirClientSecurity: return L"MyClientSecurity";
+        case kProxyConfDirSessionExtension: return L"SessionExtension";
+        default: return L"VPN";
+    }
+}
+
+const wchar_t* ClientSecurityDirName(unsigned int kind) {
+    return kind == kProxyConfDirClientSecurity ? L"ClientSecurity" : L"VPN";
+}
+
+std::wstring ConfigurationDirFor(const std::wstring& tempDir, int32_t osVersion,
+                                 const wchar_t* folderName) {
+    std::wstring folder = tempDir;
+    if (osVersion >= 4 && !::StrStrIW(::PathFindFileNameW(tempDir.c_str()), L"Low")) {
+        folder += L"Low\\";
+    }
+    return folder + folderName;
+}
+
+std::wstring GetCurrentUserProxyConfDir(unsigned int kind) { return ConfDir(kind, ProxyConfDirName); }
+
+std::wstring GetCurrentUserClientSecurityDir(unsigned int kind) {
+    return ConfDir(kind, ClientSecurityDirName);
+}
+
+std::wstring GetProxyIniPath(unsigned int kind) {
+    return FileIn(GetCurrentUserProxyConfDir(kind), L"Proxy.ini");
+}
+
+std::wstring GetProxyBackupIniPath(unsigned int kind) {
+    return FileIn(GetCurrentUserProxyConfDir(kind), L"Proxy_backup.ini");
+}
+
+std::wstring GetClientSecurityProxyIniPath(unsigned int kind) {
+    return FileIn(GetCurrentUserClientSecurityDir(kind), L"Proxy.ini");
+}
+
+int InitNullDaclSecurityAttributes(SECURITY_ATTRIBUTES* attributes, SECURITY_DESCRIPTOR* descriptor) {
+    attributes->nLength = sizeof(*attributes);
+    attributes->lpSecurityDescriptor = descriptor;
+    attributes->bInheritHandle = TRUE;
+    if (!::InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION)) {
+        LOGW(LOG_ERROR, L"utilitylib: Init security descriptor failed. Error = %d\n",
+             static_cast<int>(::GetLastError()));
+        return 0;
+    }
+    if (!::SetSecurityDescriptorDacl(descriptor, TRUE, nullptr, FALSE)) {
+        LOGW(LOG_ERROR, L"utilitylib: Set security descriptor failed. Error = %d\n",
+             static_cast<int>(::GetLastError()));
+        return 0;
+    }
+    return 1;
+}
+
+std::wstring GetAllUserAppDataFolder() {
+    wchar_t folder[MAX_PATH] = {};
+    const HRESULT hr = ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder);
+    if (FAILED(hr)) {
+        LOGW(LOG_WARNING, L"utilitylib: Get AllUser App data folder failed. Error = 0x%x\n",
+             static_cast<unsigned>(hr));
+        return {};
+    }
+    return folder;
+}
+
+unsigned long long DownloadToProxyConfFile(const wchar_t* url, const wchar_t* filePath) {
+    const std::wstring path = filePath ? filePath : L"";
+    if (path.empty()) {
+        LOGW(LOG_WARNING, L"File %s is not exist, return false\n", path.c_str());
+        return 0;
+    }
+    if (!::PathFileExistsW(path.c_str())) {
+        const std::wstring folder = GetCurrentUserProxyConfDir(kProxyConfDirVPN);
+        if (folder.empty() ||
+            ::SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr) != ERROR_SUCCESS) {
+            LOGW(LOG_INFO,
+                 L"CBrowserProxySetting::OnSave: create dir, error is %d, maybe it is exist here.\n",
+                 static_cast<int>(::GetLastError()));
+        }
+    }
+    ::DeleteFileW(path.c_str());
+    SECURITY_ATTRIBUTES attributes{};
+    SECURITY_DESCRIPTOR descriptor{};
+    if (!InitNullDaclSecurityAttributes(&attributes, &descriptor)) {
+        LOGW(LOG_ERROR, L"CBrowserProxySetting::OnSave: Get low security level failed\n");
+    }
+    {
+        // The empty file carries the NULL DACL; the download keeps it when it
+        // truncates the file.
+        Owners::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                                FILE_SHARE_READ, &attributes, OPEN_ALWAYS,
+                                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            LOGW(LOG_ERROR,
+                 L"CBrowserProxySetting::OnSave: Create configure file failed. File = %s. Error = %d\n",
+                 path.c_str(), static_cast<int>(::GetLastError()));
+        }
+    }
+    if (!::PathFileExistsW(path.c_str())) {
+        LOGW(LOG_WARNING, L"File %s is not exist, return false\n", path.c_str());
+        return 0;
+    }
+    if (DownloadByWinHttpOpen(url, path.c_str()) == 1) return 1;
+    LOGW(LOG_WARNING, L"DownloadByWinHttpOpen failed\n");
+    return 0;
+}
+
+unsigned long long DownloadByWinHttpOpen(const wchar_t* url, const wchar_t* filePath) {
+    if (!url) {
+        LOGW(LOG_WARNING, L"DownloadByWinHttpOpen: url NULL\n");
+        return 0;
+    }
+    LOGW(LOG_INFO, L"DownloadByWinHttpOpen: url:%s\n", url);
+
+    wchar_t hostName[260] = {};
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof(parts);
+    parts.lpszHostName = hostName;
+    parts.dwHostNameLength = 260;
+    parts.dwUrlPathLength = static_cast<DWORD>(-1);
+    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+    if (!::WinHttpCrackUrl(url, 0, 0, &parts)) {
+        LOGW(LOG_INFO, L"WinHttpCrackUrl failed, error::%d\n", static_cast<int>(::GetLastError()));
+        return 0;
+    }
+    // The path runs to the end of the URL, so it includes any query.
+    const std::wstring urlPath = parts.lpszUrlPath ? parts.lpszUrlPath : L"/";
+
+    UniqueWinHttp session(::WinHttpOpen(L"Quarlo Networks VPN User", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    UniqueWinHttp connection;
+    if (session) connection.reset(::WinHttpConnect(session.get(), hostName, parts.nPort, 0));
+    LOGW(LOG_INFO, L"WinHttpOpen finished, port:%d, host:%s, url:%s\n", parts.nPort, hostName,
+         urlPath.c_str());
+    UniqueWinHttp request;
+    if (connection) {
+        request.reset(::WinHttpOpenRequest(connection.get(), L"GET", urlPath.c_str(), L"HTTP/1.1",
+                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                           parts.nScheme == INTERNET_SCHEME_HTTPS
+                                               ? WINHTTP_FLAG_SECURE : 0));
+    }
+    if (!request) {
+        LOGW(LOG_WARNING, L"WinHttpOpenRequest failed, error:%d\n", static_cast<int>(::GetLastError()));
+        return 0;
+    }
+    LOGW(LOG_INFO, L"WinHttpOpenRequest success.\n");
+
+    const BOOL sent = ::WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                           WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+    DWORD feature = WINHTTP_DISABLE_COOKIES;
+    if (!::WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof(feature))) {
+        LOGW(LOG_WARNING, L"WinHttpSetOption failed, error:%d\n", static_cast<int>(::GetLastError()));
+        return 0;
+    }
+    if (!sent || !::WinHttpReceiveResponse(request.get(), nullptr)) {
+        LOGW(LOG_WARNING, L"Error %d has occurred.\n", static_cast<int>(::GetLastError()));
+        LOGW(LOG_INFO, L"DownloadByWinHttpOpen finished\n");
+        return 0;
+    }
+
+    // An error page or a body that broke off must not become the script: the
+    // body is gathered first and written only when it is whole and the status is 200.
+    DWORD status = 0, size = sizeof(status);
+    ::WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                          WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+    DWORD contentLength = 0;
+    size = sizeof(contentLength);
+    const bool hasLength = ::WinHttpQueryHeaders(
+        request.get(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+        WINHTTP_HEADER_NAME_BY_INDEX, &contentLength, &size, WINHTTP_NO_HEADER_INDEX);
+    std::string body;
+    bool whole = true;
+    for (;;) {
+        DWORD available = 0;
+        if (!::WinHttpQueryDataAvailable(request.get(), &available)) {
+            LOGW(LOG_WARNING, L"Error %u in WinHttpQueryDataAvailable.\n", ::GetLastError());
+            whole = false;
+            break;
+        }
+        if (available == 0) break;
+        std::string chunk(available, '\0');
+        DWORD read = 0;
+        if (!::WinHttpReadData(request.get(), chunk.data(), available, &read)) {
+            LOGW(LOG_WARNING, L"Error %u in WinHttpReadData.\n", ::GetLastError());
+            whole = false;
+            break;
+        }
+        chunk.resize(read);
+        LOGA(LOG_INFO, "Winhttp download success: \n%s\n", chunk.c_str());
+        body += chunk;
+        if (read == 0) break;
+    }
+    if (hasLength && body.size() != contentLength) whole = false;
+    if (status != HTTP_STATUS_OK || !whole) {
+        LOGW(LOG_WARNING,
+             L"DownloadByWinHttpOpen: status %u, %u of %u bytes, the file is not written\n",
+             status, static_cast<unsigned>(body.size()), hasLength ? contentLength : 0u);
+        LOGW(LOG_INFO, L"DownloadByWinHttpOpen finished\n");
+        return 0;
+    }
+
+    unsigned long long result = 0;
+    ::SetFileAttributesW(filePath, FILE_ATTRIBUTE_NORMAL);
+    Owners::UniqueHandle file(::CreateFileW(filePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        LOGW(LOG_WARNING, L"open file failed, error:%d\n", static_cast<int>(::GetLastError()));
+    } else {
+        DWORD written = 0;
+        if (!::WriteFile(file.get(), body.data(), static_cast<DWORD>(body.size()), &written, nullptr) ||
+            written != body.size()) {
+            LOGW(LOG_WARNING, L"WriteFile failed, error:%d\n", static_cast<int>(::GetLastError()));
+        } else {
+            result = 1;
+        }
+        if (!::FlushFileBuffers(file.get())) {
+            LOGW(LOG_WARNING, L"FlushFileBuffers failed, error:%d\n",
+                 static_cast<int>(::GetLastError()));
+        }
+    }
+    LOGW(LOG_INFO, L"DownloadByWinHttpOpen finished\n");
+    return result;
 }

@@ -37,3 +37,54 @@ void GetApplicationName(wchar_t* name);
 // does not exist.
 void GetOEMValue(const wchar_t* iniPath, const wchar_t* section, const wchar_t* key,
                  wchar_t* value, int size);
+
+// ---- Per-user configuration folders and the WinHTTP file download ----
+
+#include <wtsapi32.h>
+
+#include <string>
+
+// The folder below the user's temporary folder (ProxyConfDirKind).
+constexpr unsigned int kProxyConfDirVPN = 0;
+constexpr unsigned int kProxyConfDirClientSecurity = 1;
+constexpr unsigned int kProxyConfDirSessionExtension = 3;
+
+// The console user's temporary folder with a final backslash; empty when no
+// user session can be found.
+std::wstring GetActiveUserTempDir();
+// Configuration folders (not created), no final backslash; empty without a
+// console user session.
+std::wstring GetCurrentUserProxyConfDir(unsigned int kind);
+std::wstring GetCurrentUserClientSecurityDir(unsigned int kind);
+// The folder's Proxy.ini or Proxy_backup.ini; empty when the folder is.
+std::wstring GetProxyIniPath(unsigned int kind);
+std::wstring GetProxyBackupIniPath(unsigned int kind);
+std::wstring GetClientSecurityProxyIniPath(unsigned int kind);
+
+// The configuration folder for a temporary folder (final backslash) and an
+// OS generation: "Low\" on Vista and later unless the last component already
+// says Low, then the folder name.
+std::wstring ConfigurationDirFor(const std::wstring& tempDir, int32_t osVersion,
+                                 const wchar_t* folderName);
+const wchar_t* ProxyConfDirName(unsigned int kind);
+const wchar_t* ClientSecurityDirName(unsigned int kind);
+
+int InitNullDaclSecurityAttributes(SECURITY_ATTRIBUTES* attributes, SECURITY_DESCRIPTOR* descriptor);
+std::wstring GetAllUserAppDataFolder();
+
+// 1 when the URL's body arrived whole with status 200 and is in the file.
+unsigned long long DownloadToProxyConfFile(const wchar_t* url, const wchar_t* filePath);
+unsigned long long DownloadByWinHttpOpen(const wchar_t* url, const wchar_t* filePath);
+
+// The calls that find the console user. Wine cannot show a LocalSystem
+// process or a console session, so tests replace them; nullptr restores the
+// real ones.
+struct ConsoleUserSystem {
+    int (*isUserLocalSystem)();
+    DWORD(WINAPI* activeConsoleSessionId)();
+    BOOL(WINAPI* queryUserToken)(ULONG session, PHANDLE token);
+    BOOL(WINAPI* enumerateSessions)(HANDLE server, DWORD reserved, DWORD version,
+                                    PWTS_SESSION_INFOW* sessions, DWORD* count);
+    void(WINAPI* freeMemory)(PVOID memory);
+};
+void SetConsoleUserSystemForTest(const ConsoleUserSystem* system);
