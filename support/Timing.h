@@ -14,6 +14,10 @@ public:
     // MsgWaitForMultipleObjects with the same arguments.
     virtual DWORD WaitForObjectsOrMessage(DWORD count, const HANDLE* handles,
                                           DWORD milliseconds, DWORD wakeMask) = 0;
+    // WaitForMultipleObjects (any one of them) with the same arguments.
+    virtual DWORD WaitForAnyObject(DWORD count, const HANDLE* handles, DWORD milliseconds) {
+        return ::WaitForMultipleObjects(count, handles, FALSE, milliseconds);
+    }
     virtual ULONGLONG TickCount() = 0;
     virtual void LocalTime(SYSTEMTIME* time) = 0;
 };
@@ -31,6 +35,9 @@ inline DWORD WaitForObject(HANDLE handle, DWORD milliseconds) {
 inline DWORD WaitForObjectsOrMessage(DWORD count, const HANDLE* handles,
                                      DWORD milliseconds, DWORD wakeMask) {
     return Source().WaitForObjectsOrMessage(count, handles, milliseconds, wakeMask);
+}
+inline DWORD WaitForAnyObject(DWORD count, const HANDLE* handles, DWORD milliseconds) {
+    return Source().WaitForAnyObject(count, handles, milliseconds);
 }
 inline ULONGLONG TickCount() { return Source().TickCount(); }
 inline void LocalTime(SYSTEMTIME* time) { Source().LocalTime(time); }

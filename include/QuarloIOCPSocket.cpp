@@ -1,0 +1,927 @@
+#include "QuarloIOCPSocket.h"
+
+#include <mswsock.h>
+
+#include <cstring>
+
+#include "Loglib.h"
+#include "StringUtil.h"
+#include "Timing.h"
+
+namespace QuarloSocket {
+
+// ---- CUserData ---------------------------------------------------------------
+
+void CUserData::Clear() {
+    for (auto& n : m_numbers) n = 0;
+    for (auto& s : m_strings) s.clear();
+}
+
+// ---- worker dispatch ---------------------------------------------------------
+
+void DispatchCompletion(IIOPool& pool, ULONG_PTR key, DWORD bytes, OVERLAPPED* overlapped,
+                        DWORD error, bool ok) {
+    auto* connection = reinterpret_cast<CSocketConnection*>(key);
+    if (!ok && !overlapped) return;  // the wait failed; no packet was taken
+    if (!ok && error != ERROR_OPERATION_ABORTED) connection->OnReset(error);
+    pool.OnBeforeDispatch();
+    if (ISocketConnectionEventListener* owner = connection->Owner()) {
+        owner->HandleOperation(connection, CIOBuffer::FromOverlapped(overlapped), bytes, ok ? 0 : error);
+    }
+    pool.OnAfterDispatch();
+}
+
+// ---- CSocket -----------------------------------------------------------------
+
+void CSocket::Close() {
+    if (m_socket == INVALID_SOCKET) return;
+    WSAEVENT event = ::WSACreateEvent();
+    if (event != WSA_INVALID_EVENT) {
+        if (::WSAEventSelect(m_socket, event, FD_CLOSE) == 0 && ::shutdown(m_socket, SD_SEND) == 0 &&
+            Timing::WaitForObject(event, 1000) == WAIT_OBJECT_0) {
+            char drain[1024];
+            u_long blocking = 0;
+            ::WSAEventSelect(m_socket, nullptr, 0);
+            ::ioctlsocket(m_socket, FIONBIO, &blocking);
+            while (::recv(m_socket, drain, sizeof drain, 0) > 0) {
+            }
+        }
+        ::WSACloseEvent(event);
+    }
+    if (::closesocket(m_socket) != 0) LOGA(LOG_ERROR, "closesocket error %d\n", ::WSAGetLastError());
+    m_socket = INVALID_SOCKET;
+}
+
+void CSocket::Abort() {
+    linger option{1, 0};
+    if (::setsockopt(m_socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option),
+                     sizeof option) != 0) {
+        LOGA(LOG_ERROR, "setsockopt error %d\n", ::WSAGetLastError());
+    }
+    Close();
+}
+
+bool CSocket::Bind(const sockaddr_in& address, uint32_t* error) {
+    if (::bind(m_socket, reinterpret_cast<const sockaddr*>(&address), 16) == 0) return true;
+    const int code = ::WSAGetLastError();
+    if (error) *error = static_cast<uint32_t>(code);
+    if (code == WSAEACCES) {
+        LOGA(LOG_ERROR, "bind %u error WSAEACCES, already been bound by another app\n", ntohs(address.sin_port));
+    } else {
+        LOGA(LOG_ERROR, "bind  %u error %d\n", ntohs(address.sin_port), code);
+    }
+    return false;
+}
+
+int CSocket::Connect(const sockaddr_in& address) {
+    if (::connect(m_socket, reinterpret_cast<const sockaddr*>(&address), 16) == 0) return 0;
+    const int code = ::WSAGetLastError();
+    const auto* b = reinterpret_cast<const unsigned char*>(&address.sin_addr);
+    const std::string text = FormatA("%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    LOGA(LOG_ERROR, "connect to %s:%u error: %d\n", text.c_str(), ntohs(address.sin_port), code);
+    return -1;
+}
+
+// ---- CSocketConnection -------------------------------------------------------
+
+CSocketConnection::CSocketConnection(uint32_t type, SOCKET socket, size_t userDataCount)
+    : CUserData(userDataCount), m_socket(socket), m_handle(INVALID_HANDLE_VALUE), m_type(type) {
+    InitLock(m_lock);
+    m_event.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+}
+
+CSocketConnection::CSocketConnection(HANDLE handle, size_t userDataCount)
+    : CUserData(userDataCount), m_socket(0), m_handle(handle), m_type(TypeHandle) {
+    InitLock(m_lock);
+    m_event.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+}
+
+CSocketConnection::~CSocketConnection() {
+    ::DeleteCriticalSection(&m_lock);
+    CNodeList::Remove(this);
+}
+
+bool CSocketConnection::IsValid() const {
+    if (m_type == TypeHandle) return m_handle != INVALID_HANDLE_VALUE;
+    return m_socket != INVALID_SOCKET;
+}
+
+size_t CSocketConnection::LateDataLength() {
+    CriticalSectionLock hold(m_lock);
+    return m_lateData.size();
+}
+
+void CSocketConnection::ResetForReuse(uint32_t type, SOCKET socket, HANDLE handle) {
+    m_socket = socket;
+    m_handle = handle;
+    m_type = type;
+    CUserData::Clear();
+    m_pendingWrites.store(0);
+    m_pendingReads.store(0);
+    m_readShut = m_writeShut = 0;
+    m_dropped.store(0);
+    {
+        CriticalSectionLock hold(m_lock);
+        m_lateData.clear();
+    }
+    m_syncReadPending.store(0);
+    m_syncReadError.store(0);
+    ::ResetEvent(m_event.get());
+    int32_t expected = 0;
+    m_refCount.compare_exchange_strong(expected, 1);
+}
+
+void CSocketConnection::Release() {
+    for (;;) {
+        int32_t count = m_refCount.load();
+        do {
+            if (count <= 0) return;
+        } while (!m_refCount.compare_exchange_weak(count, count - 1));
+        if (count - 1 > 0) return;
+        if (IsValid()) {
+            // The last reference closes abortively before the connection goes back.
+            m_refCount.fetch_add(1);
+            AbortiveClose();
+            continue;
+        }
+        if (m_owner) m_owner->ReleaseConnection(this);
+        return;
+    }
+}
+
+void CSocketConnection::Close() {
+    CriticalSectionLock hold(m_lock);
+    if (IsValid()) InternalClose();
+}
+
+void CSocketConnection::InternalClose() {
+    CriticalSectionLock hold(m_lock);
+    if (!IsValid()) return;
+    if (m_type == TypeHandle) {
+        Owners::UniqueHandle closing(m_handle);
+        m_handle = INVALID_HANDLE_VALUE;
+    } else {
+        if (::closesocket(m_socket) != 0) {
+            LOGA(LOG_ERROR, "CSocketConnection::InternalClose() - closesocket %d\n", ::WSAGetLastError());
+        }
+        m_socket = INVALID_SOCKET;
+    }
+    m_readShut = m_writeShut = 1;
+}
+
+void CSocketConnection::AbortiveClose() {
+    {
+        CriticalSectionLock hold(m_lock);
+        if ((m_type == TypeTcp || m_type == TypeUdp) && IsValid()) {
+            linger option{1, 0};
+            if (::setsockopt(m_socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option),
+                             sizeof option) != 0) {
+                LOGA(LOG_ERROR, "CIOCPSocket::CSocketConnection::AbortiveClose() - setsockopt(SO_LINGER) %d\n",
+                     ::WSAGetLastError());
+            }
+        }
+    }
+    LOGA(LOG_INFO, "%s: data 1: %u\n", "QuarloSocket::CSocketConnection::AbortiveClose",
+         static_cast<unsigned>(Number(1)));
+    InternalClose();
+}
+
+void CSocketConnection::Shutdown() {
+    if (m_pendingWrites.fetch_sub(1) - 1 != 0) return;
+    if (!m_writeShut || (m_type != TypeTcp && m_type != TypeUdp)) return;
+    m_writeShut = 1;
+    CriticalSectionLock hold(m_lock);
+    if (m_pendingWrites.load() <= 0 && IsValid() && ::shutdown(m_socket, SD_SEND) != 0) {
+        LOGA(LOG_ERROR, "CIOCPSocket::Server::Shutdown() %d\n", ::WSAGetLastError());
+    }
+}
+
+void CSocketConnection::OnRemoteClose() {
+    if (m_dropped.exchange(1) != 0) return;
+    if (m_type == TypeTcp || m_type == TypeUdp) {
+        CriticalSectionLock hold(m_lock);
+        m_readShut = 1;
+        if (IsValid() && ::shutdown(m_socket, SD_RECEIVE) != 0) {
+            LOGA(LOG_ERROR, "CIOCPSocket::Server::Shutdown() %d\n", ::WSAGetLastError());
+        }
+    }
+    if (m_owner) m_owner->OnConnectionDropByRemotePeer(this);
+}
+
+void CSocketConnection::OnReset(uint32_t error) {
+    CriticalSectionLock hold(m_lock);
+    if (!IsValid()) return;
+    if (m_owner) m_owner->OnConnectionResetByRemotePeer(this, error);
+    InternalClose();
+}
+
+void CSocketConnection::OnError(uint32_t direction, CIOBuffer* buffer, uint32_t error) {
+    // A blocked reader is woken only by the completion of its own read, never
+    // from here: a write error must not pass for a finished read.
+    if (error == WSAESHUTDOWN) {
+        LOGA(LOG_INFO, "WSAESHUTDOWN recved \n");
+    } else if (error == WSAECONNRESET) {
+        LOGA(LOG_INFO, "WSAECONNRESET, type: %d, l4 id: %u\n", static_cast<int>(Number(8)),
+             static_cast<unsigned>(Number(11)));
+        OnReset(WSAECONNRESET);
+    } else if (error == WSAENOTSOCK && !IsValid()) {
+    } else if (m_owner) {
+        m_owner->OnConnectionError(direction, this, buffer, error);
+    }
+}
+
+void CSocketConnection::GetSockName(void* address) {
+    LOGA(LOG_INFO, "GetSockName: start\n");
+    std::memset(address, 0, 16);
+    if (m_type == TypeHandle) LOGA(LOG_ERROR, "only socket support querying name\n");
+    LOGA(LOG_INFO, "GetSockName: m_socket:%u\n", static_cast<unsigned>(m_socket));
+    int length = 28;
+    int rc = ::getsockname(m_socket, static_cast<sockaddr*>(address), &length);
+    LOGA(LOG_INFO, "GetSockName: getsockname finished\n");
+    if (rc != 0 && ::WSAGetLastError() == WSAEFAULT) {
+        LOGA(LOG_INFO, "GetSockName: getsockname again, m_socket:%d\n", static_cast<int>(m_socket));
+        length = 16;
+        rc = ::getsockname(m_socket, static_cast<sockaddr*>(address), &length);
+        LOGA(LOG_INFO, "GetSockName: getsockname again\n");
+    }
+    if (rc != 0) LOGA(LOG_ERROR, "getsockname error %d\n", ::WSAGetLastError());
+    LOGA(LOG_INFO, "GetSockName: finished\n");
+}
+
+void CSocketConnection::GetPeerName(void* address) {
+    LOGA(LOG_INFO, "GetPeerName: start\n");
+    std::memset(address, 0, 16);
+    if (m_type == TypeHandle) LOGA(LOG_ERROR, "only socket support querying name\n");
+    int length = 28;
+    int rc = ::getpeername(m_socket, static_cast<sockaddr*>(address), &length);
+    LOGA(LOG_INFO, "GetPeerName: finished\n");
+    if (rc != 0 && ::WSAGetLastError() == WSAEFAULT) {
+        LOGA(LOG_INFO, "GetPeerName again: start\n");
+        length = 16;
+        rc = ::getpeername(m_socket, static_cast<sockaddr*>(address), &length);
+        LOGA(LOG_INFO, "GetPeerName again: finished\n");
+    }
+    if (rc != 0) LOGA(LOG_ERROR, "getpeername error %d\n", ::WSAGetLastError());
+    LOGA(LOG_INFO, "GetPeerName exit\n");
+}
+
+bool CSocketConnection::Write(CIOBuffer* buffer) {
+    if (!IsValid()) {
+        LOGA(LOG_ERROR, "%s: socket invalid, data 1: %u\n", "QuarloSocket::CSocketConnection::Write",
+             static_cast<unsigned>(Number(1)));
+        return false;
+    }
+    if (m_writeShut) {
+        LOGA(LOG_WARNING, "socket is being shutdown\n");
+        return false;
+    }
+    m_pendingWrites.fetch_add(1);
+    if (!m_owner || !m_owner->PostOperation(this, buffer, IO_Write_Request)) {
+        m_pendingWrites.fetch_sub(1);
+        return false;
+    }
+    return true;
+}
+
+bool CSocketConnection::Read(CIOBuffer* buffer) {
+    if (!IsValid()) {
+        LOGA(LOG_WARNING, "socket not valid\n");
+        return false;
+    }
+    if (!buffer) {
+        IAllocator* allocator = m_allocator ? m_allocator : m_owner;
+        if (!allocator) {
+            LOGA(LOG_ERROR, "socket owner not valid\n");
+            LOGA(LOG_ERROR, "allocate socket buffer failed\n");
+            return false;
+        }
+        buffer = allocator->Allocate();
+        if (!buffer) {
+            LOGA(LOG_ERROR, "allocate socket buffer failed\n");
+            return false;
+        }
+    } else {
+        buffer->AddRef();
+    }
+    if (!m_owner) {
+        LOGA(LOG_ERROR, "socket owner not valid\n");
+        buffer->Release();
+        return false;
+    }
+    m_pendingReads.fetch_add(1);
+    const bool posted = m_owner->PostOperation(this, buffer, IO_Read_Request);
+    if (!posted) m_pendingReads.fetch_sub(1);
+    buffer->Release();
+    return posted;
+}
+
+DWORD CSocketConnection::Remaining(ULONGLONG start, DWORD timeoutMs) const {
+    if (timeoutMs == INFINITE) return INFINITE;
+    const ULONGLONG elapsed = Timing::TickCount() - start;
+    return elapsed >= timeoutMs ? 0 : static_cast<DWORD>(timeoutMs - elapsed);
+}
+
+SyncIOStatus CSocketConnection::ReadSync(size_t maxLength, CIOBuffer** out, DWORD timeoutMs,
+                                         HANDLE cancel) {
+    const ULONGLONG start = Timing::TickCount();
+    // 1. An abandoned read is still out: it must end first, so that no two
+    //    reads are ever outstanding on the connection.
+    while (m_syncReadPending.load()) {
+        const DWORD w = Timing::WaitForObject(m_event.get(), Remaining(start, timeoutMs));
+        if (w == WAIT_TIMEOUT) {
+            LOGA(LOG_INFO, "Wait last sync read time out\n");
+            return SyncIO_Timeout;
+        }
+        if (w != WAIT_OBJECT_0) {
+            LOGA(LOG_INFO, "ReadSync: generic error.\n");
+            return SyncIO_WaitFailed;
+        }
+        if (m_syncReadPending.load()) {
+            ::ResetEvent(m_event.get());  // a stale signal; wait for the real one
+        }
+    }
+
+    CIOBuffer* result = CIOBuffer::NewOwned(maxLength);
+    if (!result || !result->Data()) {
+        LOGA(LOG_ERROR, "buffer alloc failed.\n");
+        if (result) result->Release();
+        return SyncIO_NoBuffer;
+    }
+    SyncIOStatus status = SyncIO_Error;
+
+    size_t served = 0;
+    {
+        CriticalSectionLock hold(m_lock);
+        if (!m_lateData.empty()) {
+            served = m_lateData.size() < maxLength ? m_lateData.size() : maxLength;
+            result->Append(m_lateData.data(), served);
+            m_lateData.erase(0, served);
+        }
+    }
+
+    if (served < maxLength) {
+        CIOBuffer* read = CIOBuffer::NewOwned(maxLength - served);
+        if (!read || !read->Data()) {
+            LOGA(LOG_ERROR, "buffer alloc failed.\n");
+            if (read) read->Release();
+        } else {
+            ::ResetEvent(m_event.get());
+            read->ExchangeSyncSlot(kSyncReadWaiting);
+            m_syncReadError.store(0);
+            m_syncReadPending.store(1);
+            if (!Read(read)) {
+                LOGA(LOG_ERROR, "socket disconnected.\n");
+                m_syncReadPending.store(0);
+                read->Release();
+            } else {
+                bool completed = false;
+                for (;;) {
+                    HANDLE handles[2] = {m_event.get(), cancel};
+                    const DWORD w = Timing::WaitForAnyObject(cancel ? 2 : 1, handles,
+                                                             Remaining(start, timeoutMs));
+                    if (w == WAIT_OBJECT_0) {
+                        if (read->SyncSlot() == kSyncReadCompleted) {
+                            completed = true;
+                            break;
+                        }
+                        // Set for an earlier read; clear it and look once more.
+                        ::ResetEvent(m_event.get());
+                        if (read->SyncSlot() == kSyncReadCompleted) {
+                            completed = true;
+                            break;
+                        }
+                        continue;
+                    }
+                    // Giving up: whoever exchanges second owns the bytes.
+                    if (read->ExchangeSyncSlot(kSyncReadAbandoned) == kSyncReadCompleted) {
+                        completed = true;
+                        break;
+                    }
+                    if (w == WAIT_OBJECT_0 + 1 && cancel) {
+                        LOGA(LOG_INFO, "ReadSync: cancelled.\n");
+                        status = SyncIO_Cancelled;
+                    } else if (w == WAIT_TIMEOUT) {
+                        LOGA(LOG_INFO, "ReadSync: timeout.\n");
+                        status = SyncIO_Timeout;
+                    } else {
+                        LOGA(LOG_INFO, "ReadSync: generic error.\n");
+                        status = SyncIO_WaitFailed;
+                    }
+                    break;
+                }
+                if (completed) {
+                    if (read->Used() > 0) {
+                        result->Append(read->Data(), read->Used());
+                    } else {
+                        const uint32_t error = m_syncReadError.load();
+                        if (error == 0) {
+                            LOGA(LOG_INFO, "socket connection closed.\n");
+                            status = SyncIO_Closed;
+                        } else {
+                            LOGA(LOG_ERROR, "socket connection error %d.\n", static_cast<int>(error));
+                            status = SyncIO_Error;
+                        }
+                    }
+                }
+                read->Release();
+            }
+        }
+    }
+
+    if (result->Used() > 0) {
+        *out = result;
+        return SyncIO_Done;
+    }
+    result->Release();
+    return status;
+}
+
+void CSocketConnection::CompleteRead(CIOBuffer* buffer, DWORD bytes, DWORD error, CIOCPSocket* owner) {
+    if (m_syncReadPending.load()) {
+        m_syncReadError.store(bytes ? 0 : error);
+        if (buffer->ExchangeSyncSlot(kSyncReadCompleted) == kSyncReadAbandoned && bytes > 0) {
+            LOGA(LOG_INFO, "collect timeout sync read data\n");
+            CriticalSectionLock hold(m_lock);
+            m_lateData.append(reinterpret_cast<const char*>(buffer->Data()), buffer->Used());
+        }
+        m_pendingReads.fetch_sub(1);
+        m_syncReadPending.store(0);
+        ::SetEvent(m_event.get());
+    } else {
+        if (bytes > 0 && owner) owner->ReadCompleted(this, buffer, bytes);
+        m_pendingReads.fetch_sub(1);
+    }
+    if (bytes > 0) return;
+    if (error == 0) {
+        OnRemoteClose();
+    } else if (error == ERROR_OPERATION_ABORTED) {
+        LOGA(LOG_INFO, "ERROR_OPERATION_ABORTED in IO_Read_Completed, type: %d, l4 id: %u\n",
+             static_cast<int>(Number(8)), static_cast<unsigned>(Number(11)));
+        OnReset(ERROR_OPERATION_ABORTED);
+    } else {
+        OnError(0, buffer, error);
+    }
+}
+
+bool CSocketConnection::CompleteSyncWrite(CIOBuffer* buffer, DWORD bytes, DWORD error) {
+    HANDLE event = buffer->SyncEvent();
+    if (!event) return false;
+    buffer->SetSyncResult(error, bytes);
+    ::SetEvent(event);
+    // The writer and the worker each give up their stake in the event once;
+    // the second one closes it.
+    if (buffer->ExchangeSyncSlot(0) == 0) {
+        Owners::UniqueHandle closing(event);
+        return false;  // the writer has gone: nobody waits for this write
+    }
+    return true;
+}
+
+SyncIOStatus CSocketConnection::WriteSync(const void* bytes, size_t length, size_t* written,
+                                          DWORD timeoutMs, HANDLE cancel) {
+    if (written) *written = 0;
+    if (!IsValid()) {
+        LOGA(LOG_ERROR, "connection error.\n");
+        return SyncIO_Error;
+    }
+    if (m_writeShut) {
+        LOGA(LOG_ERROR, "connection closed.\n");
+        return SyncIO_Error;
+    }
+    if (length == 0) return SyncIO_Done;
+    // The bytes are copied: an abandoned write must never send memory that the
+    // caller has freed or reused in the meantime.
+    CIOBuffer* buffer = CIOBuffer::NewOwned(length);
+    if (!buffer || !buffer->Data()) {
+        LOGA(LOG_ERROR, "buffer alloc failed.\n");
+        if (buffer) buffer->Release();
+        return SyncIO_NoBuffer;
+    }
+    buffer->Append(bytes, length);
+    Owners::UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event) {
+        LOGA(LOG_ERROR, "WriteSync: CreateEvent error %lu\n", ::GetLastError());
+        buffer->Release();
+        return SyncIO_Error;
+    }
+    buffer->SetSyncEvent(event.get());
+    buffer->ExchangeSyncSlot(reinterpret_cast<uint64_t>(event.get()));
+
+    m_pendingWrites.fetch_add(1);
+    if (!m_owner || !m_owner->PostOperation(this, buffer, IO_Write_Request)) {
+        m_pendingWrites.fetch_sub(1);
+        LOGA(LOG_ERROR, "connection error.\n");
+        buffer->Release();
+        return SyncIO_Error;
+    }
+
+    HANDLE handles[2] = {event.get(), cancel};
+    const DWORD w = Timing::WaitForAnyObject(cancel ? 2 : 1, handles, timeoutMs);
+    bool finished = w == WAIT_OBJECT_0;
+    if (buffer->ExchangeSyncSlot(0) == 0) {
+        finished = true;  // the worker came first and is done with the event
+    } else {
+        event.release();  // the worker comes second and closes it
+    }
+
+    SyncIOStatus status;
+    if (finished) {
+        const uint32_t error = buffer->SyncError();
+        const uint64_t done = buffer->SyncBytes();
+        if (written) *written = static_cast<size_t>(done);
+        if (error == 0 && done > 0) {
+            status = SyncIO_Done;
+        } else if (error == 0) {
+            status = SyncIO_Closed;
+        } else {
+            LOGA(LOG_INFO, "connection error %d.\n", static_cast<int>(error));
+            status = SyncIO_Error;
+        }
+    } else if (w == WAIT_OBJECT_0 + 1 && cancel) {
+        LOGA(LOG_INFO, "cancelled.\n");
+        status = SyncIO_Cancelled;
+    } else if (w == WAIT_TIMEOUT) {
+        LOGA(LOG_INFO, "WriteSync: timeout.\n");
+        status = SyncIO_Timeout;
+    } else {
+        LOGA(LOG_ERROR, "WriteSync: generic error.\n");
+        status = SyncIO_WaitFailed;
+    }
+    buffer->Release();
+    return status;
+}
+
+// ---- CIOCPSocket -------------------------------------------------------------
+
+CIOCPSocket::CIOCPSocket(IIOPool* pool, size_t maxFreeConnections, size_t maxFreeBuffers,
+                         size_t bufferSize, size_t userDataCount)
+    : ISocketConnectionEventListener(bufferSize, maxFreeBuffers),
+      m_pool(pool),
+      m_maxFreeConnections(maxFreeConnections),
+      m_userDataCount(userDataCount) {
+    InitLock(m_listLock);
+}
+
+CIOCPSocket::~CIOCPSocket() { ::DeleteCriticalSection(&m_listLock); }
+
+uint64_t CIOCPSocket::FreeConnectionCount() {
+    CriticalSectionLock hold(m_listLock);
+    return m_free.Count();
+}
+
+uint64_t CIOCPSocket::InUseConnectionCount() {
+    CriticalSectionLock hold(m_listLock);
+    return m_inUse.Count();
+}
+
+CSocketConnection* CIOCPSocket::Allocate(uint32_t type, SOCKET socket, HANDLE handle) {
+    CSocketConnection* connection = nullptr;
+    {
+        CriticalSectionLock hold(m_listLock);
+        if (!m_free.Empty()) {
+            connection = static_cast<CSocketConnection*>(m_free.Head());
+            CNodeList::Remove(connection);
+            connection->ResetForReuse(type, socket, handle);
+        } else {
+            connection = type == CSocketConnection::TypeHandle
+                             ? new CSocketConnection(handle, m_userDataCount)
+                             : new CSocketConnection(type, socket, m_userDataCount);
+            CriticalSectionLock own(connection->m_lock);
+            connection->m_owner = this;
+        }
+        m_inUse.PushHead(connection);
+    }
+    HANDLE associated = type == CSocketConnection::TypeHandle ? handle : reinterpret_cast<HANDLE>(socket);
+    if (!m_pool || !m_pool->Associate(associated, reinterpret_cast<ULONG_PTR>(connection))) {
+        // Its completions could never arrive: refuse it instead of leaving a
+        // reader blocked. The release closes the socket.
+        LOGA(LOG_ERROR, "AllocateConnection: associate with the completion port failed\n");
+        connection->Release();
+        return nullptr;
+    }
+    return connection;
+}
+
+CSocketConnection* CIOCPSocket::AllocateConnection(HANDLE handle) {
+    return Allocate(CSocketConnection::TypeHandle, 0, handle);
+}
+
+CSocketConnection* CIOCPSocket::AllocateConnection(uint32_t type, SOCKET socket) {
+    return Allocate(type, socket, INVALID_HANDLE_VALUE);
+}
+
+void CIOCPSocket::ReleaseConnection(CSocketConnection* connection) {
+    if (!connection) {
+        LOGA(LOG_ERROR, "socket is NULL\n");
+        return;
+    }
+    {
+        CriticalSectionLock hold(connection->m_lock);
+        if (connection->IsValid()) connection->InternalClose();
+    }
+    OnConnectionReleased(connection);
+    CriticalSectionLock hold(m_listLock);
+    CNodeList::Remove(connection);
+    if (m_maxFreeConnections == 0 || m_free.Count() < m_maxFreeConnections) {
+        m_free.PushHead(connection);
+    } else {
+        DestroyConnection(connection);
+    }
+}
+
+bool CIOCPSocket::PostOperation(CSocketConnection* connection, CIOBuffer* buffer, IOOperation op) {
+    if (!buffer) {
+        buffer = CIOBuffer::NewOwned(4096);
+        if (!buffer || !buffer->Data()) {
+            LOGA(LOG_ERROR, "allocate socket buffer failed\n");
+            if (buffer) buffer->Release();
+            return false;
+        }
+    } else {
+        buffer->AddRef();
+    }
+    buffer->SetOperation(op);
+    connection->AddRef();
+    if (!m_pool || !m_pool->Post(reinterpret_cast<ULONG_PTR>(connection), 0, buffer->Overlapped())) {
+        buffer->Release();
+        connection->Release();
+        return false;
+    }
+    return true;
+}
+
+static void ClearOverlapped(CIOBuffer* buffer) { std::memset(buffer->Overlapped(), 0, sizeof(OVERLAPPED)); }
+
+void CIOCPSocket::IssueRead(CSocketConnection* connection, CIOBuffer* buffer) {
+    connection->AddRef();
+    buffer->AddRef();
+    buffer->SetOperation(IO_Read_Completed);
+    ClearOverlapped(buffer);
+    const size_t room = buffer->Capacity() - buffer->Used();
+    DWORD error = 0;
+    if (room == 0) {
+        error = WSAENOBUFS;  // a zero-length read would pass for the peer's close
+    } else {
+        *buffer->WsaBuf() = {static_cast<ULONG>(room), reinterpret_cast<char*>(buffer->Data() + buffer->Used())};
+        DWORD got = 0, flags = 0;
+        switch (connection->Type()) {
+        case CSocketConnection::TypeTcp:
+            if (::WSARecv(connection->Socket(), buffer->WsaBuf(), 1, &got, &flags, buffer->Overlapped(),
+                          nullptr) != 0) {
+                error = ::WSAGetLastError();
+            }
+            break;
+        case CSocketConnection::TypeUdp:
+            if (::WSARecvFrom(connection->Socket(), buffer->WsaBuf(), 1, &got, &flags, nullptr, nullptr,
+                              buffer->Overlapped(), nullptr) != 0) {
+                error = ::WSAGetLastError();
+                if (error != WSA_IO_PENDING) LOGA(LOG_ERROR, "WSARecvFrom failed, error is %d\n", static_cast<int>(error));
+            }
+            break;
+        case CSocketConnection::TypeHandle:
+            // Reads go to the free part of the buffer, after its used bytes.
+            if (!::ReadFile(connection->Handle(), buffer->Data() + buffer->Used(), static_cast<DWORD>(room),
+                            nullptr, buffer->Overlapped())) {
+                error = ::GetLastError();
+            }
+            break;
+        default:
+            buffer->Release();
+            connection->Release();
+            return;
+        }
+    }
+    if (error != 0 && error != WSA_IO_PENDING) {
+        connection->CompleteRead(buffer, 0, error, this);
+        buffer->Release();
+        connection->Release();
+    }
+}
+
+void CIOCPSocket::IssueWrite(CSocketConnection* connection, CIOBuffer* buffer) {
+    connection->AddRef();
+    buffer->AddRef();
+    buffer->SetOperation(IO_Write_Completed);
+    ClearOverlapped(buffer);
+    const size_t length = buffer->Used() - buffer->WriteOffset();
+    *buffer->WsaBuf() = {static_cast<ULONG>(length), reinterpret_cast<char*>(buffer->Data() + buffer->WriteOffset())};
+    DWORD error = 0, sent = 0;
+    switch (connection->Type()) {
+    case CSocketConnection::TypeTcp:
+        if (::WSASend(connection->Socket(), buffer->WsaBuf(), 1, &sent, 0, buffer->Overlapped(), nullptr) != 0) {
+            error = ::WSAGetLastError();
+        }
+        break;
+    case CSocketConnection::TypeUdp: {
+        const std::string host = connection->UserData().GetString(1);
+        SockAddr destination(SockAddrPort(static_cast<uint16_t>(connection->UserData().Number(2))),
+                             SockAddrHost(host.c_str()), AF_INET);
+        if (::WSASendTo(connection->Socket(), buffer->WsaBuf(), 1, &sent, 0, destination.sockaddr(),
+                        destination.length(), buffer->Overlapped(), nullptr) != 0) {
+            error = ::WSAGetLastError();
+            if (error != WSA_IO_PENDING) LOGA(LOG_ERROR, "send to failed, error is %d\n", static_cast<int>(error));
+        }
+        break;
+    }
+    case CSocketConnection::TypeHandle:
+        if (!::WriteFile(connection->Handle(), buffer->Data() + buffer->WriteOffset(), static_cast<DWORD>(length),
+                         nullptr, buffer->Overlapped())) {
+            error = ::GetLastError();
+        }
+        break;
+    default:
+        buffer->Release();
+        connection->Release();
+        return;
+    }
+    if (error != 0 && error != WSA_IO_PENDING) {
+        connection->CompleteSyncWrite(buffer, 0, error);
+        connection->OnError(1, buffer, error);
+        connection->Shutdown();
+        buffer->Release();
+        connection->Release();
+    }
+}
+
+void CIOCPSocket::IssueAccept(CSocketConnection* connection, CIOBuffer* buffer) {
+    connection->AddRef();
+    buffer->AddRef();
+    buffer->SetOperation(IO_Accept_Completed);
+    ClearOverlapped(buffer);
+    LPFN_ACCEPTEX acceptEx = nullptr;
+    GUID guid = WSAID_ACCEPTEX;
+    DWORD got = 0;
+    bool failed = false;
+    if (::WSAIoctl(connection->Socket(), SIO_GET_EXTENSION_FUNCTION_POINTER, &guid, sizeof guid, &acceptEx,
+                   sizeof acceptEx, &got, nullptr, nullptr) != 0) {
+        LOGA(LOG_ERROR, "SIO_GET_EXTENSION_FUNCTION_POINTERerror: %d\n", ::WSAGetLastError());
+        failed = true;
+    } else {
+        SOCKET accepted = CreateSocket(in_addr{}, 0, nullptr);
+        connection->UserData().SetNumber(0, static_cast<uint64_t>(accepted));
+        if (accepted == INVALID_SOCKET ||
+            (!acceptEx(connection->Socket(), accepted, buffer->Data(), 0, 32, 32, &got, buffer->Overlapped()) &&
+             ::WSAGetLastError() != ERROR_IO_PENDING)) {
+            LOGA(LOG_ERROR, "AcceptEx failed, last error: %d\n", ::WSAGetLastError());
+            if (accepted != INVALID_SOCKET) ::closesocket(accepted);
+            connection->UserData().SetNumber(0, 0);
+            failed = true;
+        }
+    }
+    if (failed) {
+        OnAcceptFailed(connection, buffer);
+        buffer->Release();
+        connection->Release();
+    }
+}
+
+void CIOCPSocket::CompleteAccept(CSocketConnection* connection, CIOBuffer* buffer, DWORD error) {
+    CUserData& data = connection->UserData();
+    if (error == ERROR_OPERATION_ABORTED) {
+        LOGA(LOG_WARNING, "accept cancelled, type: %d, l4 id: %u\n", static_cast<int>(data.Number(8)),
+             static_cast<unsigned>(data.Number(11)));
+        return;
+    }
+    auto fail = [&] { OnAcceptFailed(connection, buffer); };
+    if (error != 0) {
+        LOGA(LOG_WARNING, "accept error %d, type: %d, l4 id: %u\n", static_cast<int>(error),
+             static_cast<int>(data.Number(8)), static_cast<unsigned>(data.Number(11)));
+        return fail();
+    }
+    const SOCKET accepted = static_cast<SOCKET>(data.Number(0));
+    if (accepted == 0) {
+        LOGA(LOG_ERROR, "IO_Accept_Completed: accept socket lost\n");
+        return fail();
+    }
+    SOCKET listening = connection->Socket();
+    if (::setsockopt(accepted, SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT, reinterpret_cast<const char*>(&listening),
+                     sizeof listening) != 0) {
+        LOGA(LOG_ERROR, "IO_Accept_Completed: SO_UPDATE_ACCEPT_CONTEXT error: %d\n", ::WSAGetLastError());
+        return fail();
+    }
+    LPFN_GETACCEPTEXSOCKADDRS getAddrs = nullptr;
+    GUID guid = WSAID_GETACCEPTEXSOCKADDRS;
+    DWORD got = 0;
+    if (::WSAIoctl(listening, SIO_GET_EXTENSION_FUNCTION_POINTER, &guid, sizeof guid, &getAddrs, sizeof getAddrs,
+                   &got, nullptr, nullptr) != 0) {
+        LOGA(LOG_ERROR, "IO_Accept_Completed: WSAID_GETACCEPTEXSOCKADDRS error %d\n", ::WSAGetLastError());
+        return fail();
+    }
+    sockaddr* local = nullptr;
+    sockaddr* remote = nullptr;
+    int localLength = 0, remoteLength = 0;
+    getAddrs(buffer->Data(), 0, 32, 32, &local, &localLength, &remote, &remoteLength);
+    CSocketConnection* fresh = AllocateConnection(CSocketConnection::TypeTcp, accepted);
+    if (!fresh) return;
+    OnConnectionAccepted(connection, fresh, local, remote);
+    fresh->Release();
+}
+
+void CIOCPSocket::HandleOperation(CSocketConnection* connection, CIOBuffer* buffer, DWORD bytes, DWORD error) {
+    if (!buffer) {
+        LOGA(LOG_ERROR, "CIOCPSocket::HandleOperation() - Unexpected - pBuffer is 0\n");
+        return;
+    }
+    switch (buffer->Operation()) {
+    case IO_Read_Request:
+        IssueRead(connection, buffer);
+        break;
+    case IO_Read_Completed:
+        buffer->SetUsed(buffer->Used() + bytes);
+        connection->CompleteRead(buffer, bytes, error, this);
+        break;
+    case IO_Write_Request:
+        IssueWrite(connection, buffer);
+        break;
+    case IO_Write_Completed: {
+        const size_t expected = buffer->Used() - buffer->WriteOffset();
+        if (bytes != expected) {
+            LOGA(LOG_WARNING, "IO_Write_Completed, type: %d, l4 id: %u, writed %d, need to write: %d\n",
+                 static_cast<int>(connection->UserData().Number(8)),
+                 static_cast<unsigned>(connection->UserData().Number(11)), static_cast<int>(bytes),
+                 static_cast<int>(expected));
+        }
+        if (!connection->CompleteSyncWrite(buffer, bytes, error)) WriteCompleted(connection, buffer);
+        connection->Shutdown();
+        break;
+    }
+    case IO_Accept_Request:
+        IssueAccept(connection, buffer);
+        break;
+    case IO_Accept_Completed:
+        CompleteAccept(connection, buffer, error);
+        break;
+    default:
+        LOGA(LOG_ERROR, "CIOCPSocket::HandleOperation() - Unexpected operation\n");
+        return;
+    }
+    connection->Release();
+    buffer->Release();
+}
+
+SOCKET CIOCPSocket::CreateSocket(in_addr localAddress, uint16_t port, uint32_t* error) {
+    CSocket s(::WSASocketW(AF_INET, SOCK_STREAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED));
+    if (s.Get() == INVALID_SOCKET) {
+        LOGA(LOG_ERROR, "WSASocket error %d\n", ::WSAGetLastError());
+        return INVALID_SOCKET;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr = localAddress;
+    if (!s.Bind(address, error)) return INVALID_SOCKET;  // the holder closes it
+    return s.Detach();
+}
+
+SOCKET CIOCPSocket::CreateSocket(const char* localHost, uint16_t port) {
+    SockAddrHost host(localHost);
+    if (!host.isValid()) {
+        LOGA(LOG_ERROR, "szRemoteAddress:%s is invalid, error:%s \n", localHost ? localHost : "",
+             host.getError().c_str());
+        return 0;
+    }
+    Socket s(SOCK_STREAM, host.getFamily(), false, 0);
+    SockAddr address(SockAddrPort(port), host, host.getFamily());
+    if (!address.isValid()) {
+        LOGA(LOG_ERROR, "usRemotePort:%d is invalid, host:%s\n", port, host.toString().c_str());
+        s.close();
+        return 0;
+    }
+    if (s.bind(address)) return s.socket();
+    s.close();
+    return INVALID_SOCKET;
+}
+
+CSocketConnection* CIOCPClientSocket::Connect(const SockAddr& address, const ConnectTimeout* timeout) {
+    if (!address.isValid()) {
+        LOGA(LOG_ERROR, " CSocketConnection *Connect:invalid address:%s\n", address.getError().c_str());
+        return nullptr;
+    }
+    Socket s(SOCK_STREAM, address.host().getFamily(), false, 0);
+    if (!s.valid()) {
+        LOGA(LOG_ERROR, " CSocketConnection *Connect:invalid socket:%s\n", s.getError().c_str());
+        return nullptr;
+    }
+    LOGA(LOG_INFO, "socket family:%u\n", address.host().getFamily());
+    if (!s.connect(address, timeout)) {
+        LOGA(LOG_WARNING, "connect to ip:%s socket failed error:%d\n", address.host().toString().c_str(),
+             ::WSAGetLastError());
+        s.close();
+        return nullptr;
+    }
+    return AllocateConnection(CSocketConnection::TypeTcp, s.socket());
+}
+
+CSocketConnection* CIOCPClientSocket::Connect(const sockaddr_in& remote, in_addr localAddress, uint16_t localPort,
+                                              uint32_t* error) {
+    SOCKET created = CreateSocket(localAddress, localPort, error);
+    if (created == INVALID_SOCKET) {
+        LOGA(LOG_WARNING, "Create outbound socket failed.\n");
+        return nullptr;
+    }
+    CSocket s(created);
+    if (s.Connect(remote) != 0) return nullptr;  // the holder aborts it
+    return AllocateConnection(CSocketConnection::TypeTcp, s.Detach());
+}
+
+}  // namespace QuarloSocket
