@@ -42,3 +42,23 @@ std::optional<std::string> basic_credentials_base64(const http_proxy_context* co
 void set_proxy_authenticate(http_proxy_context* context, std::optional<std::string> text);
 
 }  // namespace QuarloSocket
+
+namespace QuarloSocket {
+
+// The CONNECT target as the request names it: an IPv6 address (it holds a
+// ':') goes in brackets, adding only the brackets it lacks.
+std::string ProxyHostText(const std::string& host);
+
+// The status of an answer's status line (its second word as a number);
+// false when there is none.
+bool ParseProxyStatus(const std::string& line, int* status);
+
+// The method a "Proxy-Authenticate: " header line names (compared without
+// regard to case): Basic with the rest of the line as its challenge, NTLM,
+// or none for any other line.
+int ProxyAuthenticateMethodOf(const std::string& line, std::optional<std::string>* challenge);
+
+// The NTLM token of a line whose second word is "NTLM"; none otherwise.
+std::optional<std::string> NtlmChallengeOf(const std::string& line);
+
+}  // namespace QuarloSocket
