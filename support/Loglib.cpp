@@ -504,7 +504,8 @@ void CLogContext::WriteLogLine() {
     const std::wstring path = m_logFolder + fileName;
 
     // Another process appending its line holds the file for a moment; wait a
-    // little for it instead of losing this line.
+    // little for it instead of losing this line. The pause is real time even
+    // under a test clock: it waits for another process, not for the program.
     UniqueHandle file;
     for (int attempt = 0; attempt < 100; ++attempt) {
         file.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
