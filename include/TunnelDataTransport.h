@@ -1,0 +1,128 @@
+// The byte-stream interface every gateway exchange goes through. Transports
+// stack (plain socket, proxy CONNECT, TLS); the outermost one is handed to the
+// HTTP code, which only uses the synchronous pair.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "QuarloIOCPSocket.h"
+#include "QuarloSocketIOBuffer.h"
+#include "SockAddr.h"
+
+namespace QuarloSocket {
+
+// Sticky transport error codes (the first non-zero code since the last clear).
+enum TransportError : uint32_t {
+    TransportError_None = 0,
+    TransportError_BadReadArguments = 102,
+    TransportError_PlainInit = 103,
+    TransportError_Handshake = 207,
+    TransportError_RenegotiationFailed = 208,
+    TransportError_Renegotiated = 209,
+    TransportError_ProxyConnect = 802,
+    TransportError_ProxyNtlm = 803,
+};
+
+enum TransportType : uint32_t {
+    TransportType_Tcp = 1,
+    TransportType_Udp = 2,
+    TransportType_TlsOverTcp = 3,
+    TransportType_Handle = 4,
+    TransportType_Other = 0xFFFF,
+};
+
+class ReferenceCounter {
+public:
+    ReferenceCounter() = default;
+    ReferenceCounter(const ReferenceCounter&) = delete;
+    ReferenceCounter& operator=(const ReferenceCounter&) = delete;
+    virtual ~ReferenceCounter() = default;
+
+    virtual int32_t AddRef() { return m_refCount.fetch_add(1) + 1; }
+    // The caller that sees 0 must not touch the object again.
+    virtual int32_t Release() {
+        const int32_t count = m_refCount.fetch_sub(1) - 1;
+        if (count < 1) delete this;
+        return count;
+    }
+    int32_t RefCount() const { return m_refCount.load(); }
+
+private:
+    std::atomic<int32_t> m_refCount{1};
+};
+
+class ITunnelDataTransport : public ReferenceCounter, public CUserData {
+public:
+    ITunnelDataTransport() : CUserData(10) {}
+
+    virtual bool Init() = 0;
+    virtual void Close() = 0;
+    virtual void Shutdown() {}
+    virtual uint32_t GetPendingReadCount() { return 0; }
+    virtual uint32_t GetLastError() { return m_error; }
+    virtual void SetLastError(uint32_t code) {
+        if (m_error == 0 || code == 0) m_error = code;
+    }
+    virtual uint32_t GetTransportType() = 0;
+    virtual SockAddrHost GetLocalAddress() = 0;
+    virtual SockAddrHost GetRemoteAddress() = 0;
+    virtual uint16_t GetRemotePort() = 0;
+    // On success *out is a new buffer of 1..maxLength bytes whose one
+    // reference the caller releases; on failure *out is left as it was.
+    // INFINITE waits without limit.
+    virtual bool ReceiveDataSync(uint32_t maxLength, CIOBuffer** out, uint32_t timeoutMs) = 0;
+    // True only when every byte was handed to the stream.
+    virtual bool SendDataSync(const void* bytes, uint32_t length, uint32_t timeoutMs) = 0;
+    virtual void RequestRecvDataAsync() = 0;
+    virtual bool SendDataAsync(CIOBuffer* buffer) = 0;
+    virtual void OnSendComplete() = 0;
+    virtual void AddData(CIOBuffer* buffer) = 0;
+    virtual CIOBuffer* GetData() = 0;
+
+protected:
+    // Only the transport itself clears the code (at the start of its calls).
+    void ClearLastError() { m_error = 0; }
+
+private:
+    uint32_t m_error = 0;
+};
+
+// Holds one reference on a transport for a scope.
+class TransportRef {
+public:
+    TransportRef() = default;
+    explicit TransportRef(ITunnelDataTransport* transport) : m_transport(transport) {}
+    ~TransportRef() { reset(); }
+    TransportRef(TransportRef&& other) noexcept : m_transport(other.release()) {}
+    TransportRef& operator=(TransportRef&& other) noexcept {
+        if (this != &other) {
+            reset();
+            m_transport = other.release();
+        }
+        return *this;
+    }
+    TransportRef(const TransportRef&) = delete;
+    TransportRef& operator=(const TransportRef&) = delete;
+
+    ITunnelDataTransport* get() const { return m_transport; }
+    ITunnelDataTransport* operator->() const { return m_transport; }
+    explicit operator bool() const { return m_transport != nullptr; }
+    ITunnelDataTransport* release() {
+        ITunnelDataTransport* t = m_transport;
+        m_transport = nullptr;
+        return t;
+    }
+    void reset(ITunnelDataTransport* transport = nullptr) {
+        if (m_transport) m_transport->Release();
+        m_transport = transport;
+    }
+
+private:
+    ITunnelDataTransport* m_transport = nullptr;
+};
+
+}  // namespace QuarloSocket
