@@ -1,0 +1,20 @@
+// Address lists of the gateway host and the proxy published for the client.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace QuarloSocket {
+
+// The host's addresses as texts, in the resolver's order; a non-empty
+// preferred address comes first and is not listed twice. An empty host gives
+// an empty list without a lookup. A bracketed IPv6 literal is looked up
+// without its brackets.
+std::vector<std::string> ResolveAddressList(const char* host, const char* preferred = nullptr);
+
+// Publishes the proxy in use under HKCU "SOFTWARE\VPN\autoproxy" (enabled,
+// port, host); anything short of a host and a port writes the disabled values.
+void SetAutoProxy(bool enable, const char* host, uint16_t port);
+
+}  // namespace QuarloSocket
