@@ -1,0 +1,628 @@
+#include "DownLoaderManager.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "CommonFunction.h"
+#include "Loglib.h"
+#include "Timing.h"
+
+namespace QuarloSocket {
+
+namespace {
+
+constexpr std::string_view kCrLf = "\r\n";
+constexpr std::string_view kHeadEnd = "\r\n\r\n";
+constexpr std::string_view kStandalone = ";KZStandalone=true";
+constexpr size_t kMaxChunkLine = 4096;
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+    }
+    return true;
+}
+
+bool ContainsNoCase(std::string_view text, std::string_view part) {
+    if (part.size() > text.size()) return false;
+    for (size_t i = 0; i + part.size() <= text.size(); ++i) {
+        if (EqualsNoCase(text.substr(i, part.size()), part)) return true;
+    }
+    return false;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view TrimBlanks(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+bool HoldsLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
+
+// The byte-string copy every public lookup works on.
+bool CopyInput(const char* text, std::string& copy) {
+    if (!text) {
+        LOGA(LOG_ERROR, "DownLoadFile: The Header is empty!\n");
+        copy.clear();
+        return false;
+    }
+    try {
+        copy.assign(text);
+    } catch (const std::bad_alloc&) {
+        LOGA(LOG_ERROR, "DownLoadFile: Failed to initialize!\n");
+        copy.clear();
+        return false;
+    }
+    return true;
+}
+
+struct Field {
+    bool found = false;
+    bool terminated = false;
+    std::string_view value;
+};
+
+// Header lines start after the start line and end at the first empty line.
+Field FindField(std::string_view text, std::string_view name) {
+    Field field;
+    std::string_view bare = name;
+    while (!bare.empty() && (bare.back() == ' ' || bare.back() == ':')) bare.remove_suffix(1);
+    if (bare.empty()) return field;
+    size_t start = text.find(kCrLf);
+    if (start == std::string_view::npos) return field;
+    start += kCrLf.size();
+    while (start < text.size()) {
+        const size_t end = text.find(kCrLf, start);
+        const std::string_view line =
+            text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        if (line.empty()) break;
+        if (line.size() > bare.size() && line[bare.size()] == ':' &&
+            EqualsNoCase(line.substr(0, bare.size()), bare)) {
+            field.found = true;
+            field.terminated = end != std::string_view::npos;
+            if (field.terminated) field.value = TrimBlanks(line.substr(bare.size() + 1));
+            return field;
+        }
+        if (end == std::string_view::npos) break;
+        start = end + kCrLf.size();
+    }
+    return field;
+}
+
+std::string LookUp(std::string_view text, const char* name, int missingLevel) {
+    const Field field = FindField(text, name);
+    if (!field.found) {
+        LOGA(missingLevel, "DownLoadFile: The specified HTTP header filed %s isn't found!\n", name);
+        return std::string();
+    }
+    if (!field.terminated) {
+        LOGA(LOG_ERROR, "DownLoadFile: The end symbol can't be found!\n");
+        return std::string();
+    }
+    return std::string(field.value);
+}
+
+std::string ReplyField(std::string_view head, const char* name) { return LookUp(head, name, LOG_WARNING); }
+std::string RequestField(std::string_view request, const char* name) {
+    return LookUp(request, name, LOG_ERROR);
+}
+
+int StatusOf(std::string_view head, bool log) {
+    const size_t http = head.find("HTTP/");
+    if (http == std::string_view::npos) {
+        if (log) LOGA(LOG_ERROR, "AnalyzeReplyHead:Failed to parse HTTP status line!\n");
+        return 0;
+    }
+    const size_t blank = head.find(' ', http + 1);
+    if (blank == std::string_view::npos) return 0;
+    const std::string code(head.substr(blank + 1, 3));
+    return static_cast<int>(std::strtol(code.c_str(), nullptr, 10));
+}
+
+std::string RequestTargetOf(std::string_view request) {
+    const size_t p = request.find(' ');
+    if (p == std::string_view::npos) return std::string();
+    const size_t q = request.find("HTTP/1.1", p);
+    if (q == std::string_view::npos) return std::string();
+    const ptrdiff_t length = static_cast<ptrdiff_t>(q) - static_cast<ptrdiff_t>(p) - 2;
+    if (length <= 0) return std::string();
+    return std::string(request.substr(p + 1, static_cast<size_t>(length)));
+}
+
+std::string SessionCookieOf(std::string_view head) {
+    size_t pos = 0;
+    while (pos < head.size()) {
+        while (pos < head.size() && head[pos] == ';') ++pos;
+        if (pos >= head.size()) break;
+        const size_t end = head.find(';', pos);
+        const std::string_view token =
+            head.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
+        const size_t at = token.find("KZsession");
+        if (at != std::string_view::npos) {
+            std::string_view cookie = token.substr(at);
+            cookie = cookie.substr(0, cookie.find_first_of("\r\n"));
+            return std::string(TrimBlanks(cookie));
+        }
+        if (end == std::string_view::npos) break;
+        pos = end;
+    }
+    return std::string();
+}
+
+// The host of a Host value or URL authority, without user part and port.
+std::string_view HostOf(std::string_view authority) {
+    const size_t at = authority.rfind('@');
+    if (at != std::string_view::npos) authority.remove_prefix(at + 1);
+    if (!authority.empty() && authority.front() == '[') {
+        const size_t close = authority.find(']');
+        return close == std::string_view::npos ? authority : authority.substr(0, close + 1);
+    }
+    return authority.substr(0, authority.find(':'));
+}
+
+bool IsScheme(std::string_view text) {
+    if (text.empty() || !std::isalpha(static_cast<unsigned char>(text.front()))) return false;
+    for (char c : text) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
+            return false;
+    }
+    return true;
+}
+
+// An absolute Location on the request's own host gives its path (without a
+// fragment); any other Location is requested as it stands.
+std::string RedirectTarget(std::string_view location, std::string_view host) {
+    if (host.empty()) return std::string(location);
+    const size_t separator = location.find("://");
+    if (separator == std::string_view::npos || !IsScheme(location.substr(0, separator)))
+        return std::string(location);
+    const size_t authorityStart = separator + 3;
+    const size_t authorityEnd = location.find_first_of("/?#", authorityStart);
+    const std::string_view authority = location.substr(
+        authorityStart,
+        authorityEnd == std::string_view::npos ? std::string_view::npos : authorityEnd - authorityStart);
+    if (!EqualsNoCase(HostOf(authority), HostOf(host))) return std::string(location);
+    std::string_view path =
+        authorityEnd == std::string_view::npos ? std::string_view() : location.substr(authorityEnd);
+    path = path.substr(0, path.find('#'));
+    if (path.empty() || path.front() != '/') return "/" + std::string(path);
+    return std::string(path);
+}
+
+void AppendCookieLine(std::string& request, std::string_view cookie) {
+    request += "Cookie: ";
+    request += cookie;
+    if (!ContainsNoCase(request, "KZStandalone")) request += kStandalone;
+    request += kHeadEnd;
+}
+
+std::string RedirectRequestOf(std::string_view previous, std::string_view head) {
+    std::string cookie = RequestField(previous, "Cookie: ");
+    const std::string token = SessionCookieOf(head);
+    if (!token.empty()) cookie = token;
+    const std::string location = ReplyField(head, "Location: ");
+    const std::string host = RequestField(previous, "Host: ");
+    std::string request = "GET ";
+    request += RedirectTarget(location, host);
+    request += " HTTP/1.1\r\nHost: ";
+    request += host;
+    request += "\r\nConnection: Keep-Alive\r\n";
+    AppendCookieLine(request, cookie);
+    return request;
+}
+
+enum class ReadOutcome { Data, Ended, Failed };
+
+// Reads one reply after another from a transport. Every received byte first
+// joins m_pending; the head and body take theirs from there, so bytes past
+// the end of a reply stay for the next one.
+class ReplyReader {
+public:
+    ReplyReader(ITunnelDataTransport* transport, DownLoadVariant variant)
+        : m_transport(transport), m_variant(variant) {}
+
+    bool ReadHead(std::string& head);
+    bool ReadBody(std::string_view head, int status, std::string& body);
+
+private:
+    ReadOutcome Receive(uint32_t maxLength);
+    bool ReceiveOrFail(uint32_t maxLength);
+    bool TakeExactly(uint64_t count, std::string& body);
+    bool ReadToEnd(std::string& body);
+    bool ReadLine(std::string& line);
+    bool ReadChunked(std::string& body);
+
+    ITunnelDataTransport* m_transport;
+    DownLoadVariant m_variant;
+    std::string m_pending;
+};
+
+ReadOutcome ReplyReader::Receive(uint32_t maxLength) {
+    CIOBuffer* buffer = nullptr;
+    const ULONGLONG start = Timing::TickCount();
+    if (m_transport->ReceiveDataSync(maxLength, &buffer, kGatewayReceiveTimeoutMs) && buffer) {
+        const size_t used = buffer->Used();
+        m_pending.append(reinterpret_cast<const char*>(buffer->Data()), used);
+        buffer->Release();
+        if (used > 0) return ReadOutcome::Data;
+    }
+    // A closed stream fails like any read; only a transport error code or a
+    // spent time-out tells a failure from the end of the stream.
+    if (m_transport->GetLastError() == 0 && Timing::TickCount() - start < kGatewayReceiveTimeoutMs)
+        return ReadOutcome::Ended;
+    return ReadOutcome::Failed;
+}
+
+bool ReplyReader::ReceiveOrFail(uint32_t maxLength) {
+    if (Receive(maxLength) == ReadOutcome::Data) return true;
+    LOGA(LOG_ERROR, "DownLoadFile: Recv data from SP failed!\n");
+    return false;
+}
+
+bool ReplyReader::ReadHead(std::string& head) {
+    size_t searchFrom = 0;
+    for (;;) {
+        const size_t end = m_pending.find(kHeadEnd, searchFrom);
+        if (end != std::string::npos || m_pending.size() >= kMaxReplyHeadLength) {
+            if (end == std::string::npos || end + kHeadEnd.size() > kMaxReplyHeadLength) {
+                LOGA(LOG_ERROR, "DownLoadFile: The reply head is too long!\n");
+                return false;
+            }
+            head.assign(m_pending, 0, end + kHeadEnd.size());
+            m_pending.erase(0, end + kHeadEnd.size());
+            return true;
+        }
+        searchFrom = m_pending.size() < 3 ? 0 : m_pending.size() - 3;
+        if (Receive(kGatewayReadChunk) != ReadOutcome::Data) {
+            LOGA(LOG_ERROR, "DownLoadFile: Recv data from SP failed!\n");
+            if (m_variant == DownLoadVariant::Report) LOGA(LOG_INFO, "RecvData: failed\n");
+            return false;
+        }
+        if (m_variant == DownLoadVariant::Report) LOGA(LOG_INFO, "strRecvTmp: %s\n", m_pending.c_str());
+    }
+}
+
+bool ReplyReader::TakeExactly(uint64_t count, std::string& body) {
+    while (count > 0) {
+        if (m_pending.empty()) {
+            const uint32_t ask = count < kGatewayReadChunk ? static_cast<uint32_t>(count) : kGatewayReadChunk;
+            if (!ReceiveOrFail(ask)) return false;
+        }
+        const size_t take = m_pending.size() < count ? m_pending.size() : static_cast<size_t>(count);
+        body.append(m_pending, 0, take);
+        m_pending.erase(0, take);
+        count -= take;
+    }
+    return true;
+}
+
+bool ReplyReader::ReadToEnd(std::string& body) {
+    for (;;) {
+        if (body.size() + m_pending.size() > kMaxBodyLength) {
+            LOGA(LOG_ERROR, "DownLoadFile: The reply body is too long!\n");
+            return false;
+        }
+        body += m_pending;
+        m_pending.clear();
+        const ReadOutcome outcome = Receive(kGatewayReadChunk);
+        if (outcome == ReadOutcome::Ended) return true;
+        if (outcome == ReadOutcome::Failed) {
+            LOGA(LOG_ERROR, "DownLoadFile: Recv data from SP failed!\n");
+            return false;
+        }
+    }
+}
+
+bool ReplyReader::ReadLine(std::string& line) {
+    size_t searchFrom = 0;
+    for (;;) {
+        const size_t end = m_pending.find(kCrLf, searchFrom);
+        if (end != std::string::npos && end <= kMaxChunkLine) {
+            line.assign(m_pending, 0, end);
+            m_pending.erase(0, end + kCrLf.size());
+            return true;
+        }
+        if (m_pending.size() > kMaxChunkLine) {
+            LOGA(LOG_ERROR, "DownLoadFile: The chunked body is malformed!\n");
+            return false;
+        }
+        searchFrom = m_pending.empty() ? 0 : m_pending.size() - 1;
+        if (!ReceiveOrFail(kGatewayReadChunk)) return false;
+    }
+}
+
+bool ReplyReader::ReadChunked(std::string& body) {
+    std::string line;
+    for (;;) {
+        if (!ReadLine(line)) return false;
+        const std::string_view size = TrimBlanks(std::string_view(line).substr(0, line.find(';')));
+        uint64_t count = 0;
+        bool valid = !size.empty();
+        for (char c : size) {
+            const int digit = std::isxdigit(static_cast<unsigned char>(c))
+                                  ? (std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : LowerAscii(c) - 'a' + 10)
+                                  : -1;
+            if (digit < 0 || count > kMaxBodyLength) {
+                valid = false;
+                break;
+            }
+            count = count * 16 + static_cast<uint64_t>(digit);
+        }
+        if (!valid || body.size() + count > kMaxBodyLength) {
+            LOGA(LOG_ERROR, "DownLoadFile: The chunked body is malformed!\n");
+            return false;
+        }
+        if (count == 0) break;
+        if (!TakeExactly(count, body) || !ReadLine(line)) return false;
+        if (!line.empty()) {
+            LOGA(LOG_ERROR, "DownLoadFile: The chunked body is malformed!\n");
+            return false;
+        }
+    }
+    do {  // trailer fields, up to the empty line
+        if (!ReadLine(line)) return false;
+    } while (!line.empty());
+    return true;
+}
+
+bool IsChunked(std::string_view head) {
+    const Field field = FindField(head, "Transfer-Encoding");
+    if (!field.found) return false;
+    const std::string_view codings = field.value;
+    const size_t comma = codings.rfind(',');
+    return EqualsNoCase(TrimBlanks(comma == std::string_view::npos ? codings : codings.substr(comma + 1)),
+                        "chunked");
+}
+
+// A Content-Length of digits only, within the body limit.
+bool ParseContentLength(std::string_view text, uint64_t& length) {
+    if (text.empty()) return false;
+    length = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        length = length * 10 + static_cast<uint64_t>(c - '0');
+        if (length > kMaxBodyLength) return false;
+    }
+    return true;
+}
+
+bool ReplyReader::ReadBody(std::string_view head, int status, std::string& body) {
+    const bool noBody = (status >= 100 && status < 200) || status == 204 || status == 304;
+    const bool chunked = !noBody && IsChunked(head);
+    std::string lengthText;
+    bool hasLength = false;
+    if (!noBody && !chunked) {
+        hasLength = FindField(head, "Content-Length").found;
+        lengthText = ReplyField(head, "Content-Length: ");
+    }
+    uint64_t length = 0;
+    if (hasLength && !ParseContentLength(lengthText, length)) {
+        LOGA(LOG_ERROR, "DownLoadFile: The Content-Length is invalid!\n");
+        return false;
+    }
+    if (m_variant == DownLoadVariant::Report)
+        LOGA(LOG_INFO, "size: %d\n",
+             static_cast<int>(static_cast<int64_t>(length) - static_cast<int64_t>(m_pending.size())));
+    if (noBody) return true;
+    if (chunked) return ReadChunked(body);
+    if (hasLength) return TakeExactly(length, body);
+    return ReadToEnd(body);
+}
+
+}  // namespace
+
+bool DownLoadWeb(ITunnelDataTransport* transport, const char* request, std::string& sentRequest,
+                 std::string& replyHead, std::string& body, DownLoadVariant variant) {
+    if (!transport || !request || !*request) {
+        LOGA(LOG_ERROR, "DownLoadFile: The pointer is null!\n");
+        return false;
+    }
+    std::string current = request;
+    ReplyReader reader(transport, variant);
+    body.clear();
+    for (int redirects = 0;; ++redirects) {
+        if (current.size() > UINT32_MAX ||
+            !transport->SendDataSync(current.data(), static_cast<uint32_t>(current.size()),
+                                     kGatewaySendTimeoutMs)) {
+            LOGA(LOG_ERROR, "DownLoadFile: Send data to SP failed!\n");
+            return false;
+        }
+        LOGA(LOG_INFO, "DownLoadFile: Send data to SP success!\n");
+        sentRequest = current;
+        body.clear();
+        replyHead.clear();
+        if (!reader.ReadHead(replyHead)) return false;
+        if (!reader.ReadBody(replyHead, StatusOf(replyHead, false), body)) return false;
+        const int status = StatusOf(replyHead, true);
+        if (status == 200) {
+            if (variant == DownLoadVariant::Report) {
+                LOGA(LOG_INFO, "DownLoadFile: Request web successfully\n");
+            } else {
+                if (IsEnablePrintRequest())
+                    LOGA(LOG_INFO, "DownLoadFile: Request web successfully. Location = %s\n",
+                         sentRequest.c_str());
+                LOGA(LOG_INFO, "DownLoadFile: Request web successfully --- http code 200\n");
+            }
+            return true;
+        }
+        if (status != 301 && status != 302) {
+            LOGA(LOG_INFO, "DownLoadFile: The replay value of web is wrong. Web = %s\n", replyHead.c_str());
+            return false;
+        }
+        if (redirects >= kMaxRedirects) {
+            LOGA(LOG_ERROR, "DownLoadFile: Too many redirects!\n");
+            return false;
+        }
+        current = RedirectRequestOf(current, replyHead);
+    }
+}
+
+int AnalyzeReplyHead(const char* head) {
+    std::string copy;
+    CopyInput(head, copy);
+    return StatusOf(copy, true);
+}
+
+std::string GetRequestTarget(const char* request) {
+    std::string copy;
+    CopyInput(request, copy);
+    return RequestTargetOf(copy);
+}
+
+std::string GetReplyHeaderField(const char* head, const char* name) {
+    std::string copy;
+    if (!CopyInput(head, copy) || !name) return std::string();
+    return ReplyField(copy, name);
+}
+
+std::string GetLocationField(const char* head) { return GetReplyHeaderField(head, "Location: "); }
+
+std::string GetRequestHeaderField(const char* request, const char* name) {
+    std::string copy;
+    if (!CopyInput(request, copy) || !name) return std::string();
+    return RequestField(copy, name);
+}
+
+std::string GetHostField(const char* request) { return GetRequestHeaderField(request, "Host: "); }
+std::string GetCookieField(const char* request) { return GetRequestHeaderField(request, "Cookie: "); }
+
+std::string GetSessionCookie(const char* head) {
+    std::string copy;
+    CopyInput(head, copy);
+    return SessionCookieOf(copy);
+}
+
+std::string BuildRedirectRequest(const char* previousRequest, const char* head) {
+    std::string previous, reply;
+    CopyInput(previousRequest, previous);
+    CopyInput(head, reply);
+    return RedirectRequestOf(previous, reply);
+}
+
+bool BuildFileGetRequest(std::string_view urlPrefix, std::string_view fileName, std::string_view host,
+                         std::string_view session, std::string& request) {
+    if (HoldsLineBreak(urlPrefix) || HoldsLineBreak(fileName) || HoldsLineBreak(host) ||
+        HoldsLineBreak(session)) {
+        LOGA(LOG_ERROR, "DownLoadFile: The request text holds a line break!\n");
+        return false;
+    }
+    request = "GET ";
+    request += urlPrefix;
+    request += fileName;
+    request += " HTTP/1.1\r\nHost: ";
+    request += host;
+    request += "\r\nConnection: Keep-Alive\r\n";
+    AppendCookieLine(request, session);
+    return true;
+}
+
+bool BuildReportPostRequest(std::string_view path, std::string_view authorizationLine,
+                            std::string_view host, uint16_t port, std::string_view json,
+                            std::string& request) {
+    if (HoldsLineBreak(path) || HoldsLineBreak(authorizationLine) || HoldsLineBreak(host)) {
+        LOGA(LOG_ERROR, "callhome: The request text holds a line break!\n");
+        return false;
+    }
+    request = "POST ";
+    request += path;
+    request += " HTTP/1.1\r\n";
+    request += authorizationLine;
+    request += "\r\nHost:";
+    request += host;
+    request += ":" + std::to_string(port);
+    request += "\r\nContent-Length: " + std::to_string(json.size() + 2);
+    request += "\r\nConnection: Keep-Alive\r\nContent-Type: application/json\r\n";
+    request += kHeadEnd;
+    request += json;
+    return true;
+}
+
+std::string CredentialsHiddenForLog(std::string_view text) {
+    if (IsEnablePrintRequest()) return std::string(text);
+    constexpr std::string_view kName = "Authorization:";
+    std::string result;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        const bool last = end == std::string_view::npos;
+        if (last) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        const bool cr = !line.empty() && line.back() == '\r';
+        if (cr) line.remove_suffix(1);
+        if (line.size() >= kName.size() && EqualsNoCase(line.substr(0, kName.size()), kName)) {
+            // Keep the scheme word, hide what follows it.
+            size_t at = kName.size();
+            while (at < line.size() && IsBlank(line[at])) ++at;
+            while (at < line.size() && !IsBlank(line[at])) ++at;
+            line = line.substr(0, at);
+            result += line;
+            result += " ***";
+        } else {
+            result += line;
+        }
+        if (cr) result += '\r';
+        if (last) break;
+        result += '\n';
+        start = end + 1;
+    }
+    return result;
+}
+
+std::wstring ChooseDownloadUrlPrefix(const wchar_t* downloadUrl) {
+    LOGW(LOG_INFO, L"DownLoadFileToBSTR: lpDownloadURL is %s\n", downloadUrl ? downloadUrl : L"");
+    wchar_t value[260] = {};
+    DWORD size = sizeof(value);
+    const std::wstring key = std::wstring(L"SOFTWARE\\") + L"VPN";
+    // RRF_RT_REG_SZ terminates the text; one that does not fit is missing.
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"TX_URL_Location", RRF_RT_REG_SZ, nullptr, value,
+                       &size) == ERROR_SUCCESS &&
+        std::wcslen(value) > 1) {
+        LOGW(LOG_INFO, L"we set the url from reg:%s\n", value);
+        return value;
+    }
+    if (downloadUrl && *downloadUrl) return downloadUrl;
+    return kDefaultUrlPrefixW;
+}
+
+bool AppendToBodyBuffer(BSTR* buffer, std::string_view bytes) {
+    if (!buffer) return false;
+    if (bytes.empty()) return true;
+    const UINT old = *buffer ? ::SysStringByteLen(*buffer) : 0;
+    if (old + static_cast<uint64_t>(bytes.size()) > kMaxBodyLength) return false;
+    BSTR grown = ::SysAllocStringByteLen(nullptr, static_cast<UINT>(old + bytes.size()));
+    if (!grown) return false;
+    if (old) std::memcpy(grown, *buffer, old);
+    std::memcpy(reinterpret_cast<char*>(grown) + old, bytes.data(), bytes.size());
+    ::SysFreeString(*buffer);
+    *buffer = grown;
+    return true;
+}
+
+int32_t FinishGatewayExchange(bool exchanged, const std::string& firstRequest, const std::string& sentRequest,
+                              const std::string& body, BSTR* callerBody) {
+    if (!exchanged) {
+        LOGA(LOG_INFO, "DownLoadFile: DownLoadWeb failed\n");
+        return DownloadResult_ExchangeFailed;
+    }
+    LOGA(LOG_INFO, "DownLoadFile: DownLoadWeb finished\n");
+    const std::string first = RequestTargetOf(firstRequest);
+    const std::string last = RequestTargetOf(sentRequest);
+    if (first != last) {
+        LOGA(LOG_ERROR, "DownLoadFile: Down file failed. Src = %s. Real = %s\n", first.c_str(), last.c_str());
+        return DownloadResult_Redirected;
+    }
+    if (!AppendToBodyBuffer(callerBody, body)) {
+        LOGA(LOG_ERROR, "DownLoadFile: Failed to initialize!\n");
+        return DownloadResult_ExchangeFailed;
+    }
+    return DownloadResult_Success;
+}
+
+}  // namespace QuarloSocket
