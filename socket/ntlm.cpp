@@ -4,7 +4,6 @@
 #include <string_view>
 #include <vector>
 
-#include "CommonFunction.h"
 #include "Loglib.h"
 #include "StringUtil.h"
 #include "base64.h"
@@ -18,12 +17,6 @@ char kPackageName[] = "NTLM";
 
 bool IsCompleteStatus(SECURITY_STATUS status) {
     return status == SEC_I_COMPLETE_NEEDED || status == SEC_I_COMPLETE_AND_CONTINUE;
-}
-
-// Tokens carry the proxy's challenge and the user's response: only the
-// debug switch lets them into the log.
-std::string LoggableSecret(const std::string& text) {
-    return IsEnablePrintRequest() ? text : std::string("*****");
 }
 
 std::string HexOf(const unsigned char* data, size_t length) {

@@ -1,11 +1,18 @@
+// WinSock before the Windows header that proxy.h brings in.
+#include <winsock2.h>
+
 #include "proxy.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "CommonFunction.h"
+#include "Loglib.h"
 #include "StringUtil.h"
+#include "TunnelDataTransport.h"
 #include "base64.h"
 
 namespace QuarloSocket {
@@ -97,6 +104,388 @@ std::optional<std::string> NtlmChallengeOf(const std::string& line) {
     const std::vector<std::string> words = WordsOf(line);
     if (words.size() < 3 || words[1] != "NTLM") return std::nullopt;
     return words[2];
+}
+
+}  // namespace QuarloSocket
+
+namespace QuarloSocket {
+
+namespace {
+
+constexpr char kUserAgent[] = "quarlo client";
+constexpr size_t kLineRoom = 2048;
+// A challenge line holds a whole Type-2 message in base64.
+constexpr size_t kChallengeLineRoom = 2 * kNtlmTokenBytes;
+constexpr size_t kAuthenticateLineRoom = 256;
+// Bound for the rest of an answer that the proxy never ends.
+constexpr int kRestOfAnswerSeconds = 2;
+constexpr uint32_t kBodyChunk = 4096;
+
+uint32_t TimeoutMs(int seconds) {
+    if (seconds < 0) return INFINITE;
+    const uint64_t ms = static_cast<uint64_t>(seconds) * 1000u;
+    return ms >= INFINITE ? INFINITE - 1 : static_cast<uint32_t>(ms);
+}
+
+void StripLineEnd(std::string& line) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+}
+
+void Wipe(std::string& text) {
+    if (!text.empty()) SecureZeroMemory(text.data(), text.size());
+    text.clear();
+}
+
+// One byte at a time up to CR LF; keeps at most room - 1 bytes of the line.
+bool ReadLineBytes(ITunnelDataTransport* transport, std::string* kept, size_t room,
+                   int timeoutSeconds) {
+    char previous = 0;
+    for (;;) {
+        CIOBuffer* block = nullptr;
+        if (!transport->ReceiveDataSync(1, &block, TimeoutMs(timeoutSeconds)) || !block) {
+            LOGA(LOG_INFO, "ReceiveDataSync failed\n");
+            return false;
+        }
+        const char c = block->Used() > 0 ? static_cast<char>(block->Data()[0]) : '\0';
+        block->Release();
+        if (kept && kept->size() + 1 < room) kept->push_back(c);
+        if (previous == '\r' && c == '\n') return true;
+        previous = c;
+    }
+}
+
+// One answer of the proxy, read no further than its end: the header up to
+// the empty line, then, where one is wanted, the body that Content-Length
+// announces. The bytes that follow belong to the tunnel.
+class ProxyAnswer {
+public:
+    explicit ProxyAnswer(ITunnelDataTransport* transport) : m_transport(transport) {}
+
+    // A line without its CR LF; false when the read failed.
+    bool ReadLine(std::string* line, size_t room, int timeoutSeconds) {
+        line->clear();
+        if (!ReadLineBytes(m_transport, line, room, timeoutSeconds)) return false;
+        StripLineEnd(*line);
+        if (line->empty()) {
+            m_headerDone = true;
+        } else if (StartsWithNoCase(*line, 0, "Content-Length:")) {
+            m_contentLength = std::strtoull(line->c_str() + 15, nullptr, 10);
+        }
+        return true;
+    }
+    bool HeaderDone() const { return m_headerDone; }
+
+    // The rest of the header, then the body when asked for; a proxy that
+    // stops short is waited for no longer than the bound of each read.
+    void SkipRest(bool withBody) {
+        std::string line;
+        while (!m_headerDone) {
+            if (!ReadLine(&line, kLineRoom, kRestOfAnswerSeconds)) return;
+        }
+        if (!withBody) return;
+        while (m_contentLength > 0) {
+            const uint32_t want =
+                m_contentLength < kBodyChunk ? static_cast<uint32_t>(m_contentLength) : kBodyChunk;
+            CIOBuffer* block = nullptr;
+            if (!m_transport->ReceiveDataSync(want, &block, TimeoutMs(kRestOfAnswerSeconds)) ||
+                !block) {
+                LOGA(LOG_INFO, "ReceiveDataSync failed\n");
+                return;
+            }
+            const uint64_t got = block->Used() < m_contentLength ? block->Used() : m_contentLength;
+            block->Release();
+            if (got == 0) return;
+            m_contentLength -= got;
+        }
+    }
+
+private:
+    ITunnelDataTransport* m_transport;
+    bool m_headerDone = false;
+    uint64_t m_contentLength = 0;
+};
+
+// A line of the request; its failure is logged with the line (masked).
+bool SendRequestLine(ITunnelDataTransport* transport, const std::string& line) {
+    if (send_line_with_crlf(transport, line)) return true;
+    LOGA(LOG_ERROR, "send %s error\n", LoggableHeaderLine(line).c_str());
+    return false;
+}
+
+bool SendEndOfRequest(ITunnelDataTransport* transport) {
+    if (send_crlf(transport)) return true;
+    LOGA(LOG_ERROR, "send crlf error\n");
+    return false;
+}
+
+// Reads and logs a status line; false (logged) when the read failed.
+bool ReadStatusLine(ProxyAnswer& answer, const http_proxy_context* context, std::string* line) {
+    if (!answer.ReadLine(line, kLineRoom, context->timeout)) {
+        LOGA(LOG_ERROR, "recv reply error\n");
+        return false;
+    }
+    LOGA(LOG_INFO, "HTTP proxy returned: '%s'\n", line->c_str());
+    return true;
+}
+
+// The state of an NTLM exchange lives for one call: phase 1 and phase 3 run
+// on the same connection.
+struct NtlmStateOfCall {
+    http_proxy_context* context;
+    ~NtlmStateOfCall() { context->ntlm.reset(); }
+};
+
+// NTLM phase 2 (the challenge in the 407 just read) and phase 3 on the same
+// connection. On true *statusLine holds the status line of the new answer.
+bool RunNtlmPhases(http_proxy_context* context, ITunnelDataTransport* transport,
+                   const std::string& host, int port, ProxyAnswer& answer,
+                   std::string* statusLine) {
+    std::optional<std::string> challenge;
+    std::string line;
+    while (!challenge) {
+        // An answer that ends without a challenge has none to give.
+        if (answer.HeaderDone() || !answer.ReadLine(&line, kChallengeLineRoom, context->timeout)) {
+            LOGA(LOG_ERROR, "recv reply error\n");
+            return false;
+        }
+        LOGA(LOG_INFO, "HTTP proxy returned: '%s'\n", LoggableHeaderLine(line).c_str());
+        challenge = NtlmChallengeOf(line);
+    }
+    LOGA(LOG_INFO, "auth string: '%s'\n", LoggableSecret(*challenge).c_str());
+    LOGA(LOG_INFO, "Received NTLM Proxy-Authorization phase 2 response\n");
+    answer.SkipRest(true);
+
+    LOGA(LOG_INFO, "Attempting NTLM Proxy-Authorization phase 3\n");
+    std::string token = ntlm_phase_win_3(context->ntlm.get(), challenge->c_str());
+    context->ntlm.reset();
+    if (token.empty()) {
+        LOGA(LOG_ERROR, "NTLM authenticate token is empty: nothing sent\n");
+        return false;
+    }
+    const std::string connectLine = FormatA("CONNECT %s:%d HTTP/1.1", host.c_str(), port);
+    LOGA(LOG_INFO, "Send to HTTP proxy: '%s'\n", connectLine.c_str());
+    if (!SendRequestLine(transport, connectLine)) return false;
+    if (!SendRequestLine(transport, "Proxy-Connection: Keep-Alive")) return false;
+    const std::string hostLine = FormatA("Host: %s", host.c_str());
+    LOGA(LOG_INFO, "Send to HTTP proxy: '%s'\n", hostLine.c_str());
+    if (!SendRequestLine(transport, hostLine)) return false;
+    std::string authLine = "Proxy-Authorization: NTLM " + token;
+    Wipe(token);
+    LOGA(LOG_INFO, "Send to HTTP proxy: '%s'\n", LoggableHeaderLine(authLine).c_str());
+    const bool sent = SendRequestLine(transport, authLine);
+    Wipe(authLine);
+    if (!sent || !SendEndOfRequest(transport)) return false;
+
+    answer = ProxyAnswer(transport);
+    return ReadStatusLine(answer, context, statusLine);
+}
+
+}  // namespace
+
+std::string LoggableSecret(const std::string& text) {
+    return IsEnablePrintRequest() ? text : std::string("*****");
+}
+
+std::string LoggableHeaderLine(const std::string& line) {
+    static constexpr char kAuthorization[] = "Proxy-Authorization:";
+    static constexpr char kAuthenticate[] = "Proxy-Authenticate:";
+    size_t at = 0;
+    bool authorization = false;
+    if (StartsWithNoCase(line, 0, kAuthorization)) {
+        at = sizeof(kAuthorization) - 1;
+        authorization = true;
+    } else if (StartsWithNoCase(line, 0, kAuthenticate)) {
+        at = sizeof(kAuthenticate) - 1;
+    } else {
+        return line;
+    }
+    while (at < line.size() && line[at] == ' ') ++at;
+    const size_t schemeEnd = line.find(' ', at);
+    if (schemeEnd == std::string::npos) return line;
+    // A Basic challenge (its realm) is no secret; credentials and NTLM
+    // messages are.
+    if (!authorization && !StartsWithNoCase(line, at, "NTLM ")) return line;
+    if (IsEnablePrintRequest()) return line;
+    return line.substr(0, schemeEnd) + " *****";
+}
+
+bool send_line(ITunnelDataTransport* transport, const std::string& text) {
+    if (transport->SendDataSync(text.data(), static_cast<uint32_t>(text.size()), INFINITE)) return true;
+    LOGA(LOG_ERROR, "send_line: TCP port write failed on send, error %d\n", ::WSAGetLastError());
+    return false;
+}
+
+bool send_line_with_crlf(ITunnelDataTransport* transport, const std::string& text) {
+    std::string line = text + "\r\n";
+    const bool sent = send_line(transport, line);
+    Wipe(line);  // it may carry credentials
+    return sent;
+}
+
+bool send_crlf(ITunnelDataTransport* transport) { return send_line(transport, "\r\n"); }
+
+bool recv_line(ITunnelDataTransport* transport, char* buffer, size_t size, int timeoutSeconds) {
+    std::string kept;
+    const bool read = ReadLineBytes(transport, buffer ? &kept : nullptr, size, timeoutSeconds);
+    if (buffer && size > 0) {
+        std::memcpy(buffer, kept.data(), kept.size());
+        buffer[kept.size()] = '\0';
+    }
+    return read;
+}
+
+int get_proxy_authenticate(ITunnelDataTransport* transport, int timeoutSeconds,
+                           std::optional<std::string>* challenge) {
+    int method = HTTP_AUTH_NONE;
+    std::optional<std::string> found;
+    if (challenge) challenge->reset();
+    char buffer[kAuthenticateLineRoom];
+    for (;;) {
+        if (!recv_line(transport, buffer, sizeof buffer, timeoutSeconds)) {
+            LOGA(LOG_INFO, "recv_line failed:%d\n", timeoutSeconds);
+            return method;
+        }
+        std::string line(buffer);
+        StripLineEnd(line);
+        if (line.empty()) {
+            if (challenge) *challenge = std::move(found);
+            return method;
+        }
+        LOGA(LOG_INFO, "Buffer:%s, ret:%d\n", LoggableHeaderLine(line).c_str(), method);
+        if (method != HTTP_AUTH_NONE || !StartsWithNoCase(line, 0, "Proxy-Authenticate: ")) continue;
+        std::optional<std::string> offered;
+        const int named = ProxyAuthenticateMethodOf(line, &offered);
+        if (named == HTTP_AUTH_BASIC) {
+            LOGA(LOG_INFO, "PROXY AUTH BASIC: '%s'\n", line.c_str());
+            found = std::move(offered);
+            method = named;
+        } else if (named == HTTP_AUTH_NTLM) {
+            LOGA(LOG_INFO, "PROXY AUTH HTLM: '%s'\n", LoggableHeaderLine(line).c_str());
+            method = named;
+        } else {
+            LOGA(LOG_INFO, "PROXY AUTH unknown\n");
+        }
+    }
+}
+
+bool establish_http_proxy_passthru(http_proxy_context* context, ITunnelDataTransport* transport,
+                                   const std::string& host, int port) {
+    if (context == nullptr || transport == nullptr) return false;
+    NtlmStateOfCall ntlmScope{context};
+    LOGA(LOG_INFO, "establish_http_proxy_passthru: p->auth_method:%d\n", context->auth_method);
+    const bool ntlm =
+        context->auth_method == HTTP_AUTH_NTLM || context->auth_method == HTTP_AUTH_NTLM2;
+
+    ProxyAnswer answer(transport);
+    int status = 0;
+    if (context->auth_method == HTTP_AUTH_DIGEST && context->challenge) {
+        LOGA(LOG_INFO, "establish_http_proxy_passthru: this is HTTP_AUTH_DIGEST type\n");
+        status = 407;
+    } else {
+        // Without a negotiate token there is nothing to ask for: the proxy
+        // never sees a request with an empty one.
+        std::string negotiate;
+        if (ntlm) {
+            const std::string server = transport->GetRemoteAddress().toString();
+            negotiate = ntlm_phase_win_1(context, server.c_str());
+            if (negotiate.empty()) {
+                LOGA(LOG_ERROR, "NTLM negotiate token is empty: nothing sent\n");
+                return false;
+            }
+        }
+        const std::string connectLine = FormatA("CONNECT %s:%d HTTP/1.1", host.c_str(), port);
+        LOGA(LOG_INFO, "Send to HTTP proxy: '%s'\n", connectLine.c_str());
+        if (!SendRequestLine(transport, connectLine)) return false;
+        if (!SendRequestLine(transport, FormatA("User-Agent: %s", kUserAgent))) return false;
+        const std::string hostLine = FormatA("HOST: %s", host.c_str());
+        SendRequestLine(transport, hostLine);  // logged; the request goes on
+        LOGA(LOG_INFO, "Send to HTTP proxy(method:%d): '%s'\n", context->auth_method,
+             hostLine.c_str());
+
+        if (context->auth_method == HTTP_AUTH_NONE) {
+            LOGA(LOG_INFO, "No authentication method specified\n");
+        } else if (context->auth_method == HTTP_AUTH_BASIC) {
+            LOGA(LOG_INFO, "Attempting Basic Proxy-Authorization\n");
+            std::optional<std::string> credentials = basic_credentials_base64(context);
+            if (!credentials) return false;
+            std::string line = "Proxy-Authorization: Basic " + *credentials;
+            Wipe(*credentials);
+            const bool sent = SendRequestLine(transport, line);
+            Wipe(line);
+            if (!sent) return false;
+        } else if (ntlm) {
+            if (!SendRequestLine(transport, "Proxy-Connection: Keep-Alive")) return false;
+            LOGA(LOG_INFO, "Attempting NTLM Proxy-Authorization phase 1\n");
+            if (!SendRequestLine(transport, "Proxy-Authorization: NTLM " + negotiate)) return false;
+        } else {
+            LOGA(LOG_ERROR, "unknown auth method error\n");
+            return false;
+        }
+        if (!SendEndOfRequest(transport)) return false;
+
+        std::string statusLine;
+        if (!ReadStatusLine(answer, context, &statusLine)) return false;
+        if (!ParseProxyStatus(statusLine, &status)) {
+            LOGA(LOG_ERROR, "HTTP proxy returned bad status\n");
+            return false;
+        }
+    }
+
+    bool retriedBasic = false;
+    bool ranNtlm = false;
+    for (;;) {
+        if (status == 200) {
+            std::string line;
+            if (!answer.ReadLine(&line, kLineRoom, context->timeout)) {
+                LOGA(LOG_ERROR, "recv line error\n");
+                return false;
+            }
+            answer.SkipRest(false);  // a tunnel's answer has no body
+            context->auth_method = HTTP_AUTH_NONE;
+            return true;
+        }
+        if (status != 407) {
+            LOGA(LOG_ERROR, "HTTP proxy returned bad status\n");
+            return false;
+        }
+        LOGA(LOG_INFO, "Proxy requires authentication:p->auth_method:%d\n", context->auth_method);
+        if (context->auth_method == HTTP_AUTH_BASIC && !retriedBasic) {
+            // The credentials just sent were refused: ask again what it wants.
+            retriedBasic = true;
+            set_proxy_authenticate(context, std::nullopt);
+            continue;
+        }
+        if ((context->auth_method == HTTP_AUTH_NTLM || context->auth_method == HTTP_AUTH_NTLM2) &&
+            !ranNtlm) {
+            ranNtlm = true;
+            std::string statusLine;
+            if (!RunNtlmPhases(context, transport, host, port, answer, &statusLine)) return false;
+            set_proxy_authenticate(context, std::nullopt);
+            if (!ParseProxyStatus(statusLine, &status)) {
+                LOGA(LOG_ERROR, "HTTP proxy returned bad status\n");
+                return false;
+            }
+            continue;
+        }
+        if (!context->auth_retry) {
+            if (!retriedBasic && !ranNtlm) {
+                LOGA(LOG_ERROR, "HTTP proxy: no support for proxy authentication method\n");
+            }
+            return false;
+        }
+        std::optional<std::string> challenge;
+        const int method = get_proxy_authenticate(transport, context->timeout, &challenge);
+        LOGA(LOG_INFO, "get_proxy_authenticate finished, method:%d\n", method);
+        if (method == HTTP_AUTH_NONE) {
+            LOGA(LOG_ERROR,
+                 "HTTP proxy: do not recognize the authentication method required by proxy\n");
+            return false;
+        }
+        if (challenge) LOGA(LOG_INFO, "HTTP proxy authenticate '%s'\n", challenge->c_str());
+        context->auth_method = method;
+        set_proxy_authenticate(context, std::move(challenge));
+        return true;
+    }
 }
 
 }  // namespace QuarloSocket

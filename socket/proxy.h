@@ -1,6 +1,7 @@
 // HTTP proxy CONNECT handshake with Basic and NTLM authentication.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -40,6 +41,34 @@ std::optional<std::string> basic_credentials_base64(const http_proxy_context* co
 
 // Replaces the stored challenge (none drops it).
 void set_proxy_authenticate(http_proxy_context* context, std::optional<std::string> text);
+
+// Opens a CONNECT tunnel to host:port through the proxy at the other end of
+// the transport. True when the tunnel is open (auth_method is then none) or
+// when the proxy asked for credentials of the method now in auth_method; the
+// caller then connects again with them. False on every failure.
+bool establish_http_proxy_passthru(http_proxy_context* context, ITunnelDataTransport* transport,
+                                   const std::string& host, int port);
+
+// Writes the text without time-out; false (logged) when the stream refused.
+bool send_line(ITunnelDataTransport* transport, const std::string& text);
+bool send_line_with_crlf(ITunnelDataTransport* transport, const std::string& text);
+bool send_crlf(ITunnelDataTransport* transport);
+
+// Reads one line ending in CR LF, one byte at a time, so that nothing after
+// it leaves the stream. When a buffer is given it receives at most size - 1
+// bytes of the line (with its CR LF) and a NUL; a longer line is read whole
+// and its end dropped.
+bool recv_line(ITunnelDataTransport* transport, char* buffer, size_t size, int timeoutSeconds);
+
+// Reads the header lines of a 407 up to the empty line: the first
+// Proxy-Authenticate line that names Basic or NTLM wins.
+int get_proxy_authenticate(ITunnelDataTransport* transport, int timeoutSeconds,
+                           std::optional<std::string>* challenge);
+
+// Credentials and tokens reach the log only with the debug switch on.
+std::string LoggableSecret(const std::string& text);
+// A header line with its credentials or NTLM token masked the same way.
+std::string LoggableHeaderLine(const std::string& line);
 
 }  // namespace QuarloSocket
 

@@ -1,15 +1,19 @@
 // The base64 encoder and decoder and the NTLM routines of the proxy handshake.
 #include <gtest/gtest.h>
 
+#include <winsock2.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "base64.h"
 #include "ntlm.h"
+#include "ProxyTestSupport.h"
 #include "proxy.h"
 
 using namespace QuarloSocket;
+using namespace ProxyTest;
 
 namespace {
 
@@ -111,76 +115,6 @@ TEST(Ntlm, UserTextSplitsAtLastBackslash) {
     }
 }
 
-// A challenge message as a proxy sends it: Unicode, NTLMv2 session security
-// and the target information of a CORP domain.
-std::vector<unsigned char> ChallengeMessage() {
-    auto utf16 = [](const char* text) {
-        std::vector<unsigned char> out;
-        for (const char* p = text; *p; ++p) {
-            out.push_back(static_cast<unsigned char>(*p));
-            out.push_back(0);
-        }
-        return out;
-    };
-    auto put16 = [](std::vector<unsigned char>& v, size_t at, unsigned value) {
-        v[at] = static_cast<unsigned char>(value);
-        v[at + 1] = static_cast<unsigned char>(value >> 8);
-    };
-    auto put32 = [&](std::vector<unsigned char>& v, size_t at, unsigned value) {
-        put16(v, at, value & 0xFFFF);
-        put16(v, at + 2, value >> 16);
-    };
-    const std::vector<unsigned char> target = utf16("CORP");
-    std::vector<unsigned char> info;
-    auto pair = [&](unsigned id, const std::vector<unsigned char>& value) {
-        const size_t at = info.size();
-        info.resize(at + 4);
-        put16(info, at, id);
-        put16(info, at + 2, static_cast<unsigned>(value.size()));
-        info.insert(info.end(), value.begin(), value.end());
-    };
-    pair(2, utf16("CORP"));
-    pair(1, utf16("PROXY"));
-    pair(0, {});
-    std::vector<unsigned char> msg(56);
-    std::memcpy(msg.data(), "NTLMSSP", 8);
-    put32(msg, 8, 2);
-    put16(msg, 12, static_cast<unsigned>(target.size()));
-    put16(msg, 14, static_cast<unsigned>(target.size()));
-    put32(msg, 16, 56);
-    put32(msg, 20, 0xE2898215);
-    const unsigned char nonce[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    std::memcpy(msg.data() + 24, nonce, 8);
-    put16(msg, 40, static_cast<unsigned>(info.size()));
-    put16(msg, 42, static_cast<unsigned>(info.size()));
-    put32(msg, 44, static_cast<unsigned>(56 + target.size()));
-    msg[48] = 6;
-    msg[49] = 1;
-    msg[55] = 15;
-    msg.insert(msg.end(), target.begin(), target.end());
-    msg.insert(msg.end(), info.begin(), info.end());
-    return msg;
-}
-
-bool RunningUnderWine() {
-    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-unsigned Read32(const std::vector<unsigned char>& v, size_t at) {
-    return v[at] | (v[at + 1] << 8) | (v[at + 2] << 16) | (static_cast<unsigned>(v[at + 3]) << 24);
-}
-
-std::string FieldOf(const std::vector<unsigned char>& msg, size_t at) {
-    const unsigned length = msg[at] | (msg[at + 1] << 8);
-    const unsigned offset = Read32(msg, at + 4);
-    std::string text;
-    for (unsigned i = 0; i + 1 < length && offset + i + 1 < msg.size(); i += 2) {
-        text += static_cast<char>(msg[offset + i]);
-    }
-    return text;
-}
-
 TEST(Ntlm, PhasesOneAndThreeWithExplicitIdentity) {
     http_proxy_context context;
     init_http_proxy_context(&context, 0, 10, 1);
@@ -193,20 +127,18 @@ TEST(Ntlm, PhasesOneAndThreeWithExplicitIdentity) {
     EXPECT_EQ(context.ntlm->service_name, "HTTP/127.0.0.1");
     std::vector<unsigned char> type1;
     ASSERT_GT(base64_decode(negotiate.c_str(), type1), 12);
-    EXPECT_EQ(std::memcmp(type1.data(), "NTLMSSP", 8), 0);
-    EXPECT_EQ(Read32(type1, 8), 1u);
+    EXPECT_EQ(NtlmMessageType(type1), 1u);
 
-    const std::vector<unsigned char> type2 = ChallengeMessage();
+    const std::vector<unsigned char> type2 = NtlmChallengeMessage();
     std::string challenge;
     ASSERT_GT(base64_encode(type2.data(), type2.size(), challenge), 0);
     const std::string authenticate = ntlm_phase_win_3(context.ntlm.get(), challenge.c_str());
     ASSERT_FALSE(authenticate.empty());
     std::vector<unsigned char> type3;
     ASSERT_GT(base64_decode(authenticate.c_str(), type3), 64);
-    EXPECT_EQ(std::memcmp(type3.data(), "NTLMSSP", 8), 0);
-    EXPECT_EQ(Read32(type3, 8), 3u);
-    EXPECT_EQ(FieldOf(type3, 28), "CORP");
-    EXPECT_EQ(FieldOf(type3, 36), "alice");
+    EXPECT_EQ(NtlmMessageType(type3), 3u);
+    EXPECT_EQ(NtlmField(type3, 28), "CORP");
+    EXPECT_EQ(NtlmField(type3, 36), "alice");
     // An NTLMv2 response: longer than the 24 bytes of the old one.
     EXPECT_GT(type3[20] | (type3[21] << 8), 24);
 }
@@ -244,7 +176,7 @@ TEST(Ntlm, LoggedOnUserCredentialsAnswerTheChallenge) {
     std::strcpy(context.user, "alice");
     ASSERT_FALSE(ntlm_phase_win_1(&context, "127.0.0.1").empty());
     ASSERT_TRUE(context.ntlm);
-    const std::vector<unsigned char> type2 = ChallengeMessage();
+    const std::vector<unsigned char> type2 = NtlmChallengeMessage();
     std::string challenge;
     ASSERT_GT(base64_encode(type2.data(), type2.size(), challenge), 0);
     const std::string authenticate = ntlm_phase_win_3(context.ntlm.get(), challenge.c_str());

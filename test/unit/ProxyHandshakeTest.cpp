@@ -1,0 +1,313 @@
+// The CONNECT handshake against scripted proxy answers: the request lines,
+// where each answer ends, the learned method and what reaches the log.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "Loglib.h"
+#include "ProxyTestSupport.h"
+#include "StringUtil.h"
+#include "TestSupport.h"
+#include "base64.h"
+#include "proxy.h"
+
+using namespace QuarloSocket;
+using namespace ProxyTest;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+namespace {
+
+constexpr char kGateway[] = "\x16\x03\x01\x00\x05hello";  // the tunnel's first bytes
+constexpr char kHost[] = "gw.example.test";
+constexpr char kBasicCredentials[] = "Q09SUFxhbGljZTpTZWNyZXQjMQ==";  // CORP\alice:Secret#1
+
+std::string Answer407(const std::vector<std::string>& headers, const std::string& body = "") {
+    std::string text = "HTTP/1.1 407 Proxy Authentication Required\r\n";
+    for (const std::string& h : headers) text += h + "\r\n";
+    return text + FormatA("Content-Length: %u\r\n\r\n", static_cast<unsigned>(body.size())) + body;
+}
+
+const std::string kBody = "<html><body>Proxy authentication required</body></html>\r\n";
+
+http_proxy_context Context(int method, const char* user = "CORP\\alice",
+                           const char* password = "Secret#1") {
+    http_proxy_context context;
+    init_http_proxy_context(&context, 0, 10, 1);
+    context.auth_method = method;
+    std::strcpy(context.user, user);
+    std::strcpy(context.password, password);
+    return context;
+}
+
+std::string NtlmTokenOf(const std::string& request) {
+    for (const std::string& line : LinesOf(request)) {
+        if (line.rfind("Proxy-Authorization: NTLM ", 0) == 0) return line.substr(26);
+    }
+    return std::string();
+}
+
+TEST(ProxyHandshake, OpenTunnelEndsAtTheAnswersEmptyLineAndLeavesTheGatewaysBytes) {
+    for (const char* head : {"HTTP/1.1 200 Connection established\r\nProxy-agent: x\r\n\r\n",
+                             "HTTP/1.0 200 OK\r\n\r\n"}) {
+        ScriptedProxyTransport proxy({std::string(head) + kGateway});
+        http_proxy_context context = Context(HTTP_AUTH_NONE);
+        ASSERT_TRUE(establish_http_proxy_passthru(&context, &proxy, kHost, 443)) << head;
+        EXPECT_EQ(context.auth_method, HTTP_AUTH_NONE);
+        EXPECT_THAT(proxy.requests,
+                    ElementsAre("CONNECT gw.example.test:443 HTTP/1.1\r\n"
+                                "User-Agent: quarlo client\r\n"
+                                "HOST: gw.example.test\r\n"
+                                "\r\n"));
+        // Nothing of the tunnel was consumed and no read waited for silence.
+        EXPECT_EQ(proxy.unread, kGateway) << head;
+        EXPECT_THAT(proxy.failedReadTimeouts, IsEmpty()) << head;
+    }
+}
+
+TEST(ProxyHandshake, BasicCredentialsAreSentWholeAndTheMethodIsResetAfterTheTunnelOpens) {
+    ScriptedProxyTransport proxy({"HTTP/1.1 200 Connection established\r\n\r\n"});
+    http_proxy_context context = Context(HTTP_AUTH_BASIC);
+    ASSERT_TRUE(establish_http_proxy_passthru(&context, &proxy, kHost, 8443));
+    EXPECT_EQ(context.auth_method, HTTP_AUTH_NONE);
+    EXPECT_THAT(proxy.requests, ElementsAre(std::string("CONNECT gw.example.test:8443 HTTP/1.1\r\n"
+                                                        "User-Agent: quarlo client\r\n"
+                                                        "HOST: gw.example.test\r\n"
+                                                        "Proxy-Authorization: Basic ") +
+                                            kBasicCredentials + "\r\n\r\n"));
+}
+
+TEST(ProxyHandshake, LongHostsAndCredentialsAreNeverCut) {
+    const std::string user(127, 'u'), password(127, 'p'), host(300, 'h');
+    ScriptedProxyTransport proxy({"HTTP/1.1 200 OK\r\n\r\n"});
+    http_proxy_context context = Context(HTTP_AUTH_BASIC, user.c_str(), password.c_str());
+    ASSERT_TRUE(establish_http_proxy_passthru(&context, &proxy, host, 443));
+    ASSERT_EQ(proxy.requests.size(), 1u);
+    const std::vector<std::string> lines = LinesOf(proxy.requests[0]);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "CONNECT " + host + ":443 HTTP/1.1");
+    EXPECT_EQ(lines[2], "HOST: " + host);
+    std::vector<unsigned char> pair;
+    ASSERT_EQ(base64_decode(lines[3].substr(27).c_str(), pair), 255);
+    EXPECT_EQ(std::string(pair.begin(), pair.end()), user + ":" + password);
+}
+
+// Phase 1, the challenge (its 407 with a body) and phase 3 on one connection.
+// The long case has request lines of more than 2,048 characters and a token
+// far beyond 80 (Wine's provider takes no much larger challenge).
+TEST(ProxyHandshake, NtlmRunsItsThreeLegsOnOneConnection) {
+    struct Case {
+        size_t padding;
+        std::string host;
+    } cases[] = {{0, kHost}, {1000, std::string(3000, 'h')}};
+    for (const Case& c : cases) {
+        const std::string challenge = NtlmChallengeBase64(c.padding);
+        ScriptedProxyTransport proxy(
+            {Answer407({"Proxy-Authenticate: NTLM " + challenge, "Proxy-Connection: Keep-Alive"},
+                       kBody),
+             std::string("HTTP/1.1 200 Connection established\r\n\r\n") + kGateway});
+        http_proxy_context context = Context(HTTP_AUTH_NTLM);
+        ASSERT_TRUE(establish_http_proxy_passthru(&context, &proxy, c.host, 443)) << c.padding;
+        EXPECT_EQ(context.auth_method, HTTP_AUTH_NONE);
+        EXPECT_FALSE(context.ntlm) << "the exchange's state ends with the call";
+        EXPECT_EQ(proxy.unread, kGateway);
+        EXPECT_THAT(proxy.failedReadTimeouts, IsEmpty());
+        ASSERT_EQ(proxy.requests.size(), 2u);
+
+        const std::string connectLine = "CONNECT " + c.host + ":443 HTTP/1.1";
+        const std::vector<std::string> first = LinesOf(proxy.requests[0]);
+        ASSERT_EQ(first.size(), 6u);
+        EXPECT_EQ(first[0], connectLine);
+        EXPECT_EQ(first[1], "User-Agent: quarlo client");
+        EXPECT_EQ(first[2], "HOST: " + c.host);
+        EXPECT_EQ(first[3], "Proxy-Connection: Keep-Alive");
+        std::vector<unsigned char> type1;
+        base64_decode(NtlmTokenOf(proxy.requests[0]).c_str(), type1);
+        EXPECT_EQ(NtlmMessageType(type1), 1u);
+        EXPECT_EQ(first[5], "");
+
+        const std::vector<std::string> third = LinesOf(proxy.requests[1]);
+        ASSERT_EQ(third.size(), 5u);
+        EXPECT_EQ(third[0], connectLine);
+        EXPECT_EQ(third[1], "Proxy-Connection: Keep-Alive");
+        EXPECT_EQ(third[2], "Host: " + c.host);
+        const std::string token = NtlmTokenOf(proxy.requests[1]);
+        std::vector<unsigned char> type3;
+        ASSERT_GT(base64_decode(token.c_str(), type3), 0);
+        std::string again;
+        base64_encode(type3.data(), type3.size(), again);
+        EXPECT_EQ(again, token) << "the whole token was sent";
+        EXPECT_GT(token.size(), c.padding * 3 / 2);
+        EXPECT_EQ(NtlmMessageType(type3), 3u);
+        EXPECT_EQ(NtlmField(type3, 28), "CORP");
+        EXPECT_EQ(NtlmField(type3, 36), "alice");
+    }
+}
+
+struct Outcome {
+    const char* name;
+    int method;  // of the CONNECT
+    std::deque<std::string> answers;
+    bool result;
+    int methodAfter;
+    size_t requests;
+    std::vector<uint32_t> failedReads;  // time-outs of the reads that found nothing
+};
+
+TEST(ProxyHandshake, AnswersAndWhatTheyLeave) {
+    const std::string challenge = NtlmChallengeBase64();
+    const std::string ntlm407 = Answer407({"Proxy-Authenticate: NTLM " + challenge});
+    const Outcome cases[] = {
+        {"refused", HTTP_AUTH_NONE, {"HTTP/1.1 403 Forbidden\r\n\r\n"}, false, HTTP_AUTH_NONE, 1, {}},
+        {"garbage status", HTTP_AUTH_NONE, {"garbage\r\n\r\n"}, false, HTTP_AUTH_NONE, 1, {}},
+        {"no answer", HTTP_AUTH_NONE, {}, false, HTTP_AUTH_NONE, 1, {10000}},
+        {"unknown method", HTTP_AUTH_NONE, {Answer407({"Proxy-Authenticate: Negotiate"})}, false,
+         HTTP_AUTH_NONE, 1, {}},
+        {"Basic asked", HTTP_AUTH_NONE,
+         {Answer407({"Proxy-Authenticate: Basic realm=x"}, kBody)}, true, HTTP_AUTH_BASIC, 1, {}},
+        {"NTLM wins over later offers", HTTP_AUTH_NONE,
+         {Answer407({"Proxy-Authenticate: Negotiate", "proxy-authenticate: ntlm",
+                     "Proxy-Authenticate: Basic realm=x"})},
+         true, HTTP_AUTH_NTLM, 1, {}},
+        {"Basic refused, asked again", HTTP_AUTH_BASIC,
+         {Answer407({"Proxy-Authenticate: Basic realm=x"})}, true, HTTP_AUTH_BASIC, 1, {}},
+        {"Basic refused, nothing known", HTTP_AUTH_BASIC, {Answer407({})}, false, HTTP_AUTH_BASIC, 1,
+         {}},
+        {"NTLM without a challenge", HTTP_AUTH_NTLM, {Answer407({"Proxy-Authenticate: NTLM"})},
+         false, HTTP_AUTH_NTLM, 1, {}},
+        {"NTLM phase 3 refused", HTTP_AUTH_NTLM,
+         {ntlm407, Answer407({"Proxy-Authenticate: NTLM"}, kBody)}, true, HTTP_AUTH_NTLM, 2, {}},
+        {"NTLM closed after the challenge", HTTP_AUTH_NTLM, {ntlm407}, false, HTTP_AUTH_NTLM, 2,
+         {10000}},
+        // A challenge the provider cannot answer: no authenticate token, so
+        // no phase-3 request at all.
+        {"NTLM challenge unusable", HTTP_AUTH_NTLM,
+         {Answer407({"Proxy-Authenticate: NTLM TlRMTVNTUAACAAAA"})}, false, HTTP_AUTH_NTLM, 1, {}},
+        // The bound of each read is what ends an answer that never ends.
+        {"200 never ends", HTTP_AUTH_NONE, {"HTTP/1.1 200 OK\r\nVia: x\r\n"}, true, HTTP_AUTH_NONE,
+         1, {2000}},
+        {"200 without its header", HTTP_AUTH_NONE, {"HTTP/1.1 200 OK\r\n"}, false, HTTP_AUTH_NONE, 1,
+         {10000}},
+        {"407 body cut short", HTTP_AUTH_NTLM,
+         {"HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 500\r\n"
+          "Proxy-Authenticate: NTLM " + challenge + "\r\n\r\nshort",
+          "HTTP/1.1 200 OK\r\n\r\n"},
+         true, HTTP_AUTH_NONE, 2, {2000}},
+    };
+    for (const Outcome& c : cases) {
+        ScriptedProxyTransport proxy(c.answers);
+        http_proxy_context context = Context(c.method);
+        EXPECT_EQ(establish_http_proxy_passthru(&context, &proxy, kHost, 443), c.result) << c.name;
+        EXPECT_EQ(context.auth_method, c.methodAfter) << c.name;
+        EXPECT_EQ(proxy.requests.size(), c.requests) << c.name;
+        EXPECT_EQ(proxy.failedReadTimeouts, c.failedReads) << c.name;
+        for (const std::string& request : proxy.requests) {
+            EXPECT_THAT(request, Not(HasSubstr("NTLM \r\n"))) << c.name;
+        }
+    }
+}
+
+TEST(ProxyHandshake, LearnedBasicKeepsTheChallengeAndARefusalDropsIt) {
+    ScriptedProxyTransport first({Answer407({"Proxy-Authenticate: Basic realm=\"x y\""})});
+    http_proxy_context context = Context(HTTP_AUTH_NONE);
+    ASSERT_TRUE(establish_http_proxy_passthru(&context, &first, kHost, 443));
+    EXPECT_EQ(context.challenge, "realm=\"x y\"");
+
+    ScriptedProxyTransport second({Answer407({"Proxy-Authenticate: NTLM"})});
+    ASSERT_TRUE(establish_http_proxy_passthru(&context, &second, kHost, 443));
+    EXPECT_EQ(context.auth_method, HTTP_AUTH_NTLM);
+    EXPECT_FALSE(context.challenge.has_value());
+}
+
+TEST(ProxyHandshake, WithoutRetryA407EndsTheHandshake) {
+    ScriptedProxyTransport proxy({Answer407({"Proxy-Authenticate: Basic realm=x"})});
+    http_proxy_context context = Context(HTTP_AUTH_NONE);
+    context.auth_retry = 0;
+    EXPECT_FALSE(establish_http_proxy_passthru(&context, &proxy, kHost, 443));
+    EXPECT_EQ(context.auth_method, HTTP_AUTH_NONE);
+}
+
+TEST(ProxyHandshake, AuthenticateHeaderLinesAreCutAt255AndReadWhole) {
+    ScriptedProxyTransport proxy;
+    proxy.unread = "X-Long: " + std::string(300, 'x') + "\r\nProxy-Authenticate: Basic realm=y\r\n\r\n" +
+                   kGateway;
+    std::optional<std::string> challenge;
+    EXPECT_EQ(get_proxy_authenticate(&proxy, 10, &challenge), HTTP_AUTH_BASIC);
+    EXPECT_EQ(challenge, "realm=y");
+    EXPECT_EQ(proxy.unread, kGateway);
+
+    proxy.unread = "abcdef\r\n";
+    char buffer[5];
+    EXPECT_TRUE(recv_line(&proxy, buffer, sizeof buffer, 1));
+    EXPECT_STREQ(buffer, "abcd");
+    proxy.unread = "ab\r\n";
+    EXPECT_TRUE(recv_line(&proxy, buffer, sizeof buffer, 1));
+    EXPECT_STREQ(buffer, "ab\r\n");
+    EXPECT_FALSE(recv_line(&proxy, nullptr, 0, 3));
+    EXPECT_THAT(proxy.failedReadTimeouts, ElementsAre(3000u));
+}
+
+// The log of this program goes to one day of its own.
+class ProxyLogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Timing::SetSourceForTest(&m_clock);
+        ASSERT_EQ(LogInit(kTavriskModuleId), 1);
+        m_logPath = CLogContext::Instance().LogFolder() + L"2033-04-02.txt";
+        ::DeleteFileW(m_logPath.c_str());
+    }
+    void TearDown() override {
+        LogUninit();
+        ::DeleteFileW(m_logPath.c_str());
+        Timing::SetSourceForTest(nullptr);
+    }
+    std::string LogText() const {
+        return CodePageFromWide(TestSupport::ReadUtf16File(m_logPath), CP_UTF8);
+    }
+    // A Basic tunnel and an NTLM one; returns the secrets that went out.
+    std::vector<std::string> RunBoth() {
+        ScriptedProxyTransport basic({"HTTP/1.1 200 OK\r\n\r\n"});
+        http_proxy_context context = Context(HTTP_AUTH_BASIC);
+        EXPECT_TRUE(establish_http_proxy_passthru(&context, &basic, kHost, 443));
+        const std::string challenge = NtlmChallengeBase64();
+        ScriptedProxyTransport ntlm({Answer407({"Proxy-Authenticate: NTLM " + challenge}),
+                                     "HTTP/1.1 200 OK\r\n\r\n"});
+        context.auth_method = HTTP_AUTH_NTLM;
+        EXPECT_TRUE(establish_http_proxy_passthru(&context, &ntlm, kHost, 443));
+        EXPECT_EQ(ntlm.requests.size(), 2u);
+        return {kBasicCredentials, challenge, NtlmTokenOf(ntlm.requests.back())};
+    }
+
+    TestSupport::FixedTimeSource m_clock{TestSupport::MakeTime(2033, 4, 2, 8, 0, 0, 0)};
+    std::wstring m_logPath;
+};
+
+TEST_F(ProxyLogTest, CredentialsAndNtlmMessagesAreMaskedUnlessTheDebugSwitchIsOn) {
+    TestSupport::ScopedRegistryKey key(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VPN\\Install Manager");
+    std::vector<std::string> secrets = RunBoth();
+    std::string log = LogText();
+    EXPECT_THAT(log, HasSubstr("Send to HTTP proxy: 'Proxy-Authorization: NTLM *****'"));
+    EXPECT_THAT(log, HasSubstr("auth string: '*****'"));
+    for (const std::string& secret : secrets) {
+        ASSERT_FALSE(secret.empty());
+        EXPECT_THAT(log, Not(HasSubstr(secret.substr(0, 40)))) << secret;
+    }
+    EXPECT_THAT(log, Not(HasSubstr("Secret#1")));
+
+    ::DeleteFileW(m_logPath.c_str());
+    key.SetDword(L"EnablePrintRequest", 7315);
+    secrets = RunBoth();
+    log = LogText();
+    EXPECT_THAT(log, HasSubstr("auth string: '" + secrets[1] + "'"));
+    EXPECT_THAT(log, HasSubstr("Send to HTTP proxy: 'Proxy-Authorization: NTLM " + secrets[2]));
+}
+
+}  // namespace
