@@ -104,6 +104,15 @@ struct LocalMemTraits {
 };
 using UniqueLocalMem = Unique<LocalMemTraits>;
 
+// Texts that WinHTTP's proxy queries hand out.
+struct GlobalMemTraits {
+    using type = HGLOBAL;
+    static type invalid() { return nullptr; }
+    static bool valid(type p) { return p != nullptr; }
+    static void close(type p) { ::GlobalFree(p); }
+};
+using UniqueGlobalMem = Unique<GlobalMemTraits>;
+
 struct CoTaskMemTraits {
     using type = void*;
     static type invalid() { return nullptr; }

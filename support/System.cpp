@@ -232,68 +232,6 @@ std::wstring ProcessTempPath() {
     return buffer;
 }
 
-// The LocalSystem branch: the temporary folder of the user at the console.
-// found is false when no user session exists at all.
-std::wstring ConsoleUserTempDir(bool* found) {
-    *found = true;
-    LOGW(LOG_INFO, L"ImpersonatedCurrentUser: IsUserLocalSystem true\n");
-    const DWORD sessionId = g_consoleUser->activeConsoleSessionId();
-    LOGW(LOG_INFO, L"GetCurrentUserProxyConfDir: dwSessionId value is %d\n",
-         static_cast<int>(sessionId));
-    Owners::UniqueHandle token;
-    HANDLE raw = nullptr;
-    if (g_consoleUser->queryUserToken(sessionId, &raw)) {
-        token.reset(raw);
-    } else {
-        LOGW(LOG_INFO,
-             L"WTSQueryUserToken failed: ret value is %d, we should run WTSEnumerateSessions\n",
-             static_cast<int>(::GetLastError()));
-        PWTS_SESSION_INFOW sessions = nullptr;
-        DWORD count = 0;
-        if (!g_consoleUser->enumerateSessions(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &count)) {
-            LOGW(LOG_ERROR, L"WTSEnumerateSessions failed, error is %d\n",
-                 static_cast<int>(::GetLastError()));
-            *found = false;
-            return {};
-        }
-        if (!sessions) {
-            LOGW(LOG_ERROR, L"WTSEnumerateSessions failed, pSession is NULL\n");
-            *found = false;
-            return {};
-        }
-        for (DWORD i = 0; i < count; ++i) {
-            if (sessions[i].State != WTSActive) continue;
-            raw = nullptr;
-            if (g_consoleUser->queryUserToken(sessions[i].SessionId, &raw)) {
-                token.reset(raw);
-                break;
-            }
-        }
-        g_consoleUser->freeMemory(sessions);
-    }
-    if (!token) {
-        LOGW(LOG_ERROR, L"QueryActiveUserIEProxyConfig: hUserToken.m_h is NULL\n");
-        return ProcessTempPath();
-    }
-    if (!::ImpersonateLoggedOnUser(token.get())) {
-        LOGW(LOG_ERROR, L"QueryActiveUserIEProxyConfig: ImpersonateLoggedOnUser failed, error is %d\n",
-             static_cast<int>(::GetLastError()));
-        return ProcessTempPath();
-    }
-    std::wstring folder;
-    wchar_t expanded[MAX_PATH] = {};
-    if (::ExpandEnvironmentStringsForUserW(token.get(), L"%TEMP%", expanded, MAX_PATH)) {
-        LOGW(LOG_INFO, L"ExpandEnvironmentStringsForUser success:%s\n", expanded);
-        folder = std::wstring(expanded) + L"\\";
-    } else {
-        LOGW(LOG_WARNING, L"ExpandEnvironmentStringsForUser failed, error:%d\n",
-             static_cast<int>(::GetLastError()));
-        folder = ProcessTempPath();
-    }
-    ::RevertToSelf();
-    return folder;
-}
-
 std::wstring ConfDir(unsigned int kind, const wchar_t* (*nameOf)(unsigned int)) {
     const std::wstring temp = GetActiveUserTempDir();
     // No console user: no folder, so no path can fall back to a drive root.
@@ -313,10 +251,77 @@ void SetConsoleUserSystemForTest(const ConsoleUserSystem* system) {
     g_consoleUser = system ? system : &kRealConsoleUser;
 }
 
+bool ConsoleUserImpersonation::Needed() { return g_consoleUser->isUserLocalSystem() != 0; }
+
+ConsoleUserImpersonation::ConsoleUserImpersonation(const wchar_t* caller) {
+    if (!Needed()) return;
+    const DWORD sessionId = g_consoleUser->activeConsoleSessionId();
+    LOGW(LOG_INFO, L"%s: dwSessionId value is %d\n", caller, static_cast<int>(sessionId));
+    HANDLE raw = nullptr;
+    if (g_consoleUser->queryUserToken(sessionId, &raw)) {
+        m_token.reset(raw);
+    } else {
+        LOGW(LOG_INFO,
+             L"WTSQueryUserToken failed: ret value is %d, we should run WTSEnumerateSessions\n",
+             static_cast<int>(::GetLastError()));
+        PWTS_SESSION_INFOW sessions = nullptr;
+        DWORD count = 0;
+        if (!g_consoleUser->enumerateSessions(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &count)) {
+            LOGW(LOG_ERROR, L"WTSEnumerateSessions failed, error is %d\n",
+                 static_cast<int>(::GetLastError()));
+            m_state = State::NoSessionList;
+            return;
+        }
+        if (!sessions) {
+            LOGW(LOG_ERROR, L"WTSEnumerateSessions failed, pSession is NULL\n");
+            m_state = State::NoSessionList;
+            return;
+        }
+        for (DWORD i = 0; i < count; ++i) {
+            if (sessions[i].State != WTSActive) continue;
+            raw = nullptr;
+            if (g_consoleUser->queryUserToken(sessions[i].SessionId, &raw)) {
+                m_token.reset(raw);
+                break;
+            }
+        }
+        g_consoleUser->freeMemory(sessions);
+    }
+    if (!m_token) {
+        LOGW(LOG_ERROR, L"QueryActiveUserIEProxyConfig: hUserToken.m_h is NULL\n");
+        m_state = State::NoToken;
+        return;
+    }
+    if (!::ImpersonateLoggedOnUser(m_token.get())) {
+        LOGW(LOG_ERROR, L"QueryActiveUserIEProxyConfig: ImpersonateLoggedOnUser failed, error is %d\n",
+             static_cast<int>(::GetLastError()));
+        m_state = State::ImpersonateFailed;
+        return;
+    }
+    m_state = State::Impersonating;
+}
+
+ConsoleUserImpersonation::~ConsoleUserImpersonation() {
+    if (m_state == State::Impersonating) ::RevertToSelf();
+}
+
 std::wstring GetActiveUserTempDir() {
-    if (!g_consoleUser->isUserLocalSystem()) return ProcessTempPath();
-    bool found = false;
-    return ConsoleUserTempDir(&found);
+    if (!ConsoleUserImpersonation::Needed()) return ProcessTempPath();
+    LOGW(LOG_INFO, L"ImpersonatedCurrentUser: IsUserLocalSystem true\n");
+    const ConsoleUserImpersonation user(L"GetCurrentUserProxyConfDir");
+    switch (user.state()) {
+        case ConsoleUserImpersonation::State::NoSessionList: return {};
+        case ConsoleUserImpersonation::State::Impersonating: break;
+        default: return ProcessTempPath();
+    }
+    wchar_t expanded[MAX_PATH] = {};
+    if (::ExpandEnvironmentStringsForUserW(user.token(), L"%TEMP%", expanded, MAX_PATH)) {
+        LOGW(LOG_INFO, L"ExpandEnvironmentStringsForUser success:%s\n", expanded);
+        return std::wstring(expanded) + L"\\";
+    }
+    LOGW(LOG_WARNING, L"ExpandEnvironmentStringsForUser failed, error:%d\n",
+         static_cast<int>(::GetLastError()));
+    return ProcessTempPath();
 }
 
 const wchar_t* ProxyConfDirName(unsigned int kind) {

@@ -44,6 +44,8 @@ void GetOEMValue(const wchar_t* iniPath, const wchar_t* section, const wchar_t* 
 
 #include <string>
 
+#include "Owners.h"
+
 // The folder below the user's temporary folder (ProxyConfDirKind).
 constexpr unsigned int kProxyConfDirVPN = 0;
 constexpr unsigned int kProxyConfDirClientSecurity = 1;
@@ -88,3 +90,31 @@ struct ConsoleUserSystem {
     void(WINAPI* freeMemory)(PVOID memory);
 };
 void SetConsoleUserSystemForTest(const ConsoleUserSystem* system);
+
+// Impersonates the console user on the calling thread when the process runs
+// as LocalSystem: the token of the active console session, else that of the
+// first active session that gives one. Reverts and closes the token when it
+// ends. caller names the operation in the session-id line.
+class ConsoleUserImpersonation {
+public:
+    enum class State {
+        NotNeeded,          // not LocalSystem: the process's own user applies
+        Impersonating,
+        NoSessionList,      // no token and the sessions could not be listed
+        NoToken,
+        ImpersonateFailed,
+    };
+    static bool Needed();
+    explicit ConsoleUserImpersonation(const wchar_t* caller);
+    ~ConsoleUserImpersonation();
+    ConsoleUserImpersonation(const ConsoleUserImpersonation&) = delete;
+    ConsoleUserImpersonation& operator=(const ConsoleUserImpersonation&) = delete;
+
+    State state() const { return m_state; }
+    bool failed() const { return m_state != State::NotNeeded && m_state != State::Impersonating; }
+    HANDLE token() const { return m_token.get(); }
+
+private:
+    State m_state = State::NotNeeded;
+    Owners::UniqueHandle m_token;
+};
