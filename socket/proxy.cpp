@@ -136,21 +136,29 @@ void Wipe(std::string& text) {
     text.clear();
 }
 
-// One byte at a time up to CR LF; keeps at most room - 1 bytes of the line.
+// Reads up to CR LF and not a byte further; keeps at most room - 1 bytes of
+// the line. No line can end in fewer than two bytes unless the last one was
+// a CR, so each read asks for that many.
 bool ReadLineBytes(ITunnelDataTransport* transport, std::string* kept, size_t room,
                    int timeoutSeconds) {
     char previous = 0;
     for (;;) {
         CIOBuffer* block = nullptr;
-        if (!transport->ReceiveDataSync(1, &block, TimeoutMs(timeoutSeconds)) || !block) {
+        const uint32_t want = previous == '\r' ? 1 : 2;
+        if (!transport->ReceiveDataSync(want, &block, TimeoutMs(timeoutSeconds)) || !block) {
             LOGA(LOG_INFO, "ReceiveDataSync failed\n");
             return false;
         }
-        const char c = block->Used() > 0 ? static_cast<char>(block->Data()[0]) : '\0';
+        const size_t got = block->Used() < want ? block->Used() : want;
+        const char bytes[2] = {static_cast<char>(got > 0 ? block->Data()[0] : 0),
+                               static_cast<char>(got > 1 ? block->Data()[1] : 0)};
         block->Release();
-        if (kept && kept->size() + 1 < room) kept->push_back(c);
-        if (previous == '\r' && c == '\n') return true;
-        previous = c;
+        for (size_t i = 0; i < got; ++i) {
+            const char c = bytes[i];
+            if (kept && kept->size() + 1 < room) kept->push_back(c);
+            if (previous == '\r' && c == '\n') return true;
+            previous = c;
+        }
     }
 }
 

@@ -54,8 +54,8 @@ bool send_line(ITunnelDataTransport* transport, const std::string& text);
 bool send_line_with_crlf(ITunnelDataTransport* transport, const std::string& text);
 bool send_crlf(ITunnelDataTransport* transport);
 
-// Reads one line ending in CR LF, one byte at a time, so that nothing after
-// it leaves the stream. When a buffer is given it receives at most size - 1
+// Reads one line ending in CR LF in reads so small that nothing after it
+// leaves the stream. When a buffer is given it receives at most size - 1
 // bytes of the line (with its CR LF) and a NUL; a longer line is read whole
 // and its end dropped.
 bool recv_line(ITunnelDataTransport* transport, char* buffer, size_t size, int timeoutSeconds);
