@@ -8,6 +8,8 @@
 #include "FrontDoorBranches.h"
 #include "Loglib.h"
 #include "StringUtil.h"
+#include "System.h"
+#include "Timing.h"
 
 namespace {
 constexpr const wchar_t* kVpn2Key = L"SOFTWARE\\VPN\\VPN2";
@@ -131,4 +133,72 @@ void RunSavePasswordCommand(const FrontDoorCommand& command) {
         stored = EncodePassword(CodePageFromWide(command.argv[2], CP_THREAD_ACP));
     }
     BVSavePassword(stored);
+}
+
+void RunLaunchBhttpdCommand(const FrontDoorCommand& command) {
+    LaunchBrevantohttpd();
+    if (command.argc == 3 && command.argv && command.argv[2] &&
+        ::StrStrIW(command.argv[2], L"BrevantoLaunch")) {
+        LOGW(LOG_INFO, L"Brevanto Launch BrevantoHttpd, no need reset CS reg.\n");
+        return;
+    }
+    // Started at logon, not by the client: its client-security session is stale.
+    LOGW(LOG_INFO, L"Auto launch BrevantoHttpd need reset CS reg.\n");
+    ::SHDeleteValueW(HKEY_CURRENT_USER, kVpn2Key, L"ClientSecuritySession");
+    ::SHDeleteValueW(HKEY_CURRENT_USER, kVpn2Key, L"ClientSecurityHost");
+}
+
+namespace {
+
+constexpr const wchar_t* kBrevanto = L"Brevanto.exe";
+
+void RunBrevantoAgain() {
+    const std::wstring folder = GetModuleFolder();
+    const std::wstring path = folder.empty() ? std::wstring() : folder + kBrevanto;
+    if (path.empty() || path.size() >= MAX_PATH || ::GetFileAttributesW(path.c_str()) ==
+                                                        INVALID_FILE_ATTRIBUTES) {
+        LOGW(LOG_ERROR, L"RunBrevantoAgain: has no file with path:[%s]\n", path.c_str());
+        return;
+    }
+    if (!ShellStartProgram(path, L"runas", SW_SHOW)) {
+        LOGW(LOG_ERROR, L"RunBrevantoAgain: ShellExecuteEx error %d\n",
+             static_cast<int>(::GetLastError()));
+    }
+}
+
+}  // namespace
+
+void RunRestartBrevantoCommand(const FrontDoorCommand&) {
+    LOGW(LOG_INFO, L"RestartBrevanto: start restart Brevanto....\n");
+    // The client may be ending by itself: give it about 3 s before stopping it.
+    constexpr int kPolls = 31;
+    bool ended = false;
+    for (int polls = 0; polls < kPolls; ++polls) {
+        if (!IsProcessRunning(kBrevanto)) {
+            ended = true;
+            break;
+        }
+        Timing::Sleep(100);
+    }
+    if (ended) {
+        LOGW(LOG_INFO, L"RestartBrevanto: current process exit successfully.\n");
+    } else {
+        StopProcessByName(kBrevanto);
+    }
+    RunBrevantoAgain();
+}
+
+void RunRunCORVDCommand(const FrontDoorCommand&) {
+    LOGW(LOG_INFO, L"Tavrisk:Run corvd start...\n");
+    wchar_t dir[MAX_PATH] = {};
+    GetBrevantoClientDir(dir, 0);
+    const std::wstring path = std::wstring(dir) + L"\\corvd.exe";
+    if (path.size() >= MAX_PATH ||
+        ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        LOGW(LOG_WARNING, L"Tavrisk:Run corvd failed, corvd don't exist\n");
+        return;
+    }
+    if (!ShellStartProgram(path, nullptr, SW_HIDE)) {
+        LOGW(LOG_WARNING, L"Tavrisk:Run corvd failed.\n");
+    }
 }

@@ -18,12 +18,6 @@ void RunClearIEProxySettingsCommand(const FrontDoorCommand&) {
 void RunInsideProxyCommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"insideproxy");
 }
-void RunLaunchBhttpdCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"LaunchBhttpd");
-}
-void RunRestartBrevantoCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"RestartBrevanto");
-}
 void RunSetOutSideProxyScriptCommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"BVSetOutSideProxyScript");
 }
@@ -59,9 +53,6 @@ void RunInstallBrevantoMSICommand(const FrontDoorCommand&) {
 }
 void RunCallMsiServiceCommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"callmsiservice");
-}
-void RunRunCORVDCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"RunCORVD");
 }
 void RunUpdateForMSICommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"updateformsi");

@@ -894,3 +894,75 @@ int CreateBhttpdProcessWithPort(const wchar_t* executable, const wchar_t* logFil
     // 3 is the program's answer for a port it cannot use; still running counts as started.
     return exitCode == 3 ? 0 : 1;
 }
+
+std::wstring GetModuleFolder() {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return {};
+    ::PathRemoveFileSpecW(path);
+    return std::wstring(path) + L"\\";
+}
+
+bool ShellStartProgram(const std::wstring& path, const wchar_t* verb, int show) {
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof(info);
+    info.lpVerb = verb;
+    info.lpFile = path.c_str();
+    info.lpParameters = L"";
+    info.nShow = show;
+    return ::ShellExecuteExW(&info) != FALSE;
+}
+
+void StartHTTPProxy(unsigned int clientType) {
+    static const wchar_t kStolvex[] = L"Stolvex.exe";
+    LOGW(LOG_INFO, L"StartHTTPProxy: start... client type=%d.\n", static_cast<int>(clientType));
+    if (IsProcessExistByName(kStolvex)) {
+        LOGW(LOG_INFO, L"StartHTTPProxy: process %s exist, we have to stop it.\n", kStolvex);
+        StopProcessByName(kStolvex);
+    }
+    std::wstring folder;
+    if (clientType == 1) {
+        wchar_t dir[MAX_PATH] = {};
+        GetSSLVPNClientDir(dir, 0);
+        folder = std::wstring(dir) + L"\\";
+    } else {
+        folder = GetModuleFolder();
+    }
+    // Without a folder the name alone would be looked up in the working folder.
+    const std::wstring path = folder.empty() ? std::wstring() : folder + kStolvex;
+    if (!FileExists(path) || path.size() >= MAX_PATH) {
+        LOGW(LOG_WARNING, L"Src File %s is not exist, exit\n", path.c_str());
+        return;
+    }
+    LOGW(LOG_INFO, L"StartHTTPProxy: ShellExecuteEx: %s\n", path.c_str());
+    if (!ShellStartProgram(path, nullptr, SW_HIDE)) {
+        LOGW(LOG_WARNING, L"StartHTTPProxy: ShellExecuteEx error %x\n",
+             static_cast<unsigned>(::GetLastError()));
+    }
+    LOGW(LOG_INFO, L"StartHTTPProxy: finished\n");
+}
+
+int LaunchBrevantohttpd() {
+    if (IsProcessExistByName(L"BrevantoHttpd.exe")) {
+        LOGW(LOG_INFO, L"LaunchBrevantohttpd:LaunchBhttpd finished: process exist.\n");
+        return 1;
+    }
+    wchar_t dir[MAX_PATH] = {};
+    GetBrevantoClientDir(dir, 0);
+    const std::wstring path = std::wstring(dir) + L"\\BrevantoHttpd.exe";
+    if (!FileExists(path)) {
+        LOGW(LOG_INFO, L"NIS:LaunchBhttpd finished: File %s isn't exist\n", path.c_str());
+        return 1;
+    }
+    SYSTEMTIME now{};
+    Timing::LocalTime(&now);
+    const std::wstring logFile =
+        GetLogFolder() + L"Bhttpd\\" +
+        FormatW(L"Bhttpd_%02u_%02u_%02u.txt", static_cast<unsigned>(now.wYear),
+                static_cast<unsigned>(now.wMonth), static_cast<unsigned>(now.wDay));
+    // A port another program holds makes it exit with 3: try the next one.
+    for (const int port : {60012, 60014, 60016}) {
+        if (CreateBhttpdProcessWithPort(path.c_str(), logFile.c_str(), port)) return 1;
+    }
+    return 0;
+}

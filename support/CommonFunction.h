@@ -142,6 +142,13 @@ struct InstalledCopyFolders {
 using InstalledCopyFoldersSource = InstalledCopyFolders (*)();
 void SetInstalledCopyFoldersSourceForTest(InstalledCopyFoldersSource source);
 
+// The folder of this program's own executable, with a final backslash;
+// empty when its path does not fit MAX_PATH.
+std::wstring GetModuleFolder();
+// ShellExecuteExW of a program without waiting; false (last error kept)
+// when it could not be started.
+bool ShellStartProgram(const std::wstring& path, const wchar_t* verb, int show);
+
 void StartHTTPProxy(unsigned int clientType);
 int LaunchBrevantohttpd();
 int CreateBhttpdProcessWithPort(const wchar_t* executable, const wchar_t* logFile, int port);

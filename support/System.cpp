@@ -519,7 +519,8 @@ unsigned long long DownloadByWinHttpOpen(const wchar_t* url, const wchar_t* file
         if (read == 0) break;
     }
     if (hasLength && body.size() != contentLength) whole = false;
-    if (status != HTTP_STATUS_OK || !whole) {
+    // As before, a reply without a body is no script either.
+    if (status != HTTP_STATUS_OK || !whole || body.empty()) {
         LOGW(LOG_WARNING,
              L"DownloadByWinHttpOpen: status %u, %u of %u bytes, the file is not written\n",
              status, static_cast<unsigned>(body.size()), hasLength ? contentLength : 0u);

@@ -22,21 +22,9 @@ namespace {
 // Logs of this program go to one day of their own, read back by the tests.
 class LoggedTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        Timing::SetSourceForTest(&m_clock);
-        ASSERT_EQ(LogInit(kTavriskModuleId), 1);
-        m_logPath = CLogContext::Instance().LogFolder() + L"2032-03-01.txt";
-        ::DeleteFileW(m_logPath.c_str());
-    }
-    void TearDown() override {
-        LogUninit();
-        ::DeleteFileW(m_logPath.c_str());
-        Timing::SetSourceForTest(nullptr);
-    }
-    std::string LogText() const { return CodePageFromWide(ReadUtf16File(m_logPath), CP_UTF8); }
+    std::string LogText() const { return m_log.Text(); }
 
-    FixedTimeSource m_clock{MakeTime(2032, 3, 1, 9, 0, 0, 0)};
-    std::wstring m_logPath;
+    ScopedTestLog m_log{MakeTime(2032, 3, 1, 9, 0, 0, 0)};
 };
 
 class ProcessTest : public LoggedTest {

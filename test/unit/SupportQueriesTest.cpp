@@ -1,12 +1,21 @@
 #include <gtest/gtest.h>
+#include <gmock/gmock.h>
+
+#include "SocketTestSupport.h"
 
 #include <shlwapi.h>
+#include <userenv.h>
+#include <wtsapi32.h>
 
 #include <cwchar>
+#include <string>
+#include <vector>
 
 #include "CommonFunction.h"
 #include "Loglib.h"
+#include "Owners.h"
 #include "StringUtil.h"
+#include "System.h"
 #include "TestSupport.h"
 
 TEST(WideFormatting, PercentSInAWideFormatIsAWideString) {
@@ -121,4 +130,381 @@ TEST(DebugSwitch, OnlyADwordOf7315UnderEitherKeySwitchesItOn) {
                       sizeof(binary));
         EXPECT_EQ(IsEnablePrintRequest(), 0) << "binary bytes of 7315 are not the switch";
     }
+}
+
+// ---- Per-user configuration folders ----
+
+namespace {
+
+std::wstring ProcessTemp() {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    ::GetTempPathW(MAX_PATH, buffer);
+    return buffer;
+}
+
+}  // namespace
+
+TEST(ConfigurationFolders, KindsNameTheirFolderInBothColumns) {
+    struct Case {
+        unsigned int kind;
+        const wchar_t* proxyConf;
+        const wchar_t* clientSecurity;
+    } cases[] = {{0, L"VPN", L"VPN"},
+                 {1, L"MyClientSecurity", L"ClientSecurity"},
+                 {2, L"VPN", L"VPN"},
+                 {3, L"SessionExtension", L"VPN"},
+                 {0xFFFFFFFF, L"VPN", L"VPN"}};
+    for (const Case& c : cases) {
+        EXPECT_STREQ(ProxyConfDirName(c.kind), c.proxyConf) << c.kind;
+        EXPECT_STREQ(ClientSecurityDirName(c.kind), c.clientSecurity) << c.kind;
+    }
+}
+
+TEST(ConfigurationFolders, LowIsInsertedOnVistaAndLaterUnlessTheLastFolderSaysLow) {
+    struct Case {
+        const wchar_t* temp;
+        int32_t os;
+        const wchar_t* expected;
+    } cases[] = {
+        {L"C:\\Users\\u\\AppData\\Local\\Temp\\", 6, L"C:\\Users\\u\\AppData\\Local\\Temp\\Low\\VPN"},
+        {L"C:\\Users\\u\\AppData\\Local\\Temp\\Low\\", 6, L"C:\\Users\\u\\AppData\\Local\\Temp\\Low\\VPN"},
+        {L"C:\\Users\\u\\AppData\\Local\\Temp\\low\\", 4, L"C:\\Users\\u\\AppData\\Local\\Temp\\low\\VPN"},
+        // Merely containing the letters is enough to count as low.
+        {L"C:\\Flower\\", 8, L"C:\\Flower\\VPN"},
+        // Only the last folder counts.
+        {L"C:\\Low\\Temp\\", 6, L"C:\\Low\\Temp\\Low\\VPN"},
+        {L"C:\\Documents and Settings\\u\\Temp\\", 2, L"C:\\Documents and Settings\\u\\Temp\\VPN"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ConfigurationDirFor(c.temp, c.os, L"VPN"), c.expected)
+            << CodePageFromWide(c.temp) << " os " << c.os;
+    }
+}
+
+TEST(ConfigurationFolders, ProxyIniPathsOfThisUser) {
+    // Wine reports Windows 7 and a temporary folder named Temp.
+    const std::wstring low = ProcessTemp() + L"Low\\";
+    EXPECT_EQ(GetActiveUserTempDir(), ProcessTemp());
+    EXPECT_EQ(GetCurrentUserProxyConfDir(0), low + L"VPN");
+    EXPECT_EQ(GetProxyIniPath(0), low + L"VPN\\Proxy.ini");
+    EXPECT_EQ(GetProxyBackupIniPath(0), low + L"VPN\\Proxy_backup.ini");
+    EXPECT_EQ(GetProxyIniPath(1), low + L"MyClientSecurity\\Proxy.ini");
+    EXPECT_EQ(GetClientSecurityProxyIniPath(1), low + L"ClientSecurity\\Proxy.ini");
+    EXPECT_EQ(GetProxyIniPath(3), low + L"SessionExtension\\Proxy.ini");
+    EXPECT_EQ(GetClientSecurityProxyIniPath(3), low + L"VPN\\Proxy.ini");
+}
+
+namespace {
+
+// A LocalSystem process as Wine cannot show one: what the terminal-services
+// calls answer is scripted, the token handed out is this process's own.
+struct ConsoleScript {
+    bool consoleTokenWorks = false;
+    bool enumerationWorks = true;
+    bool listIsNull = false;
+    std::vector<WTS_SESSION_INFOW> sessions;
+    std::vector<DWORD> tokenAskedFor;
+    int freed = 0;
+};
+ConsoleScript g_console;
+
+int ReportLocalSystem() { return 1; }
+DWORD WINAPI ConsoleSessionSeven() { return 7; }
+
+BOOL WINAPI ScriptedQueryUserToken(ULONG session, PHANDLE token) {
+    g_console.tokenAskedFor.push_back(session);
+    const bool works = session == 7 ? g_console.consoleTokenWorks : session == 9;
+    if (!works) {
+        ::SetLastError(ERROR_NO_TOKEN);
+        return FALSE;
+    }
+    return ::OpenProcessToken(::GetCurrentProcess(),
+                              TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE, token);
+}
+
+BOOL WINAPI ScriptedEnumerateSessions(HANDLE, DWORD, DWORD version, PWTS_SESSION_INFOW* sessions,
+                                      DWORD* count) {
+    EXPECT_EQ(version, 1u);
+    if (!g_console.enumerationWorks) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    *sessions = g_console.listIsNull ? nullptr : g_console.sessions.data();
+    *count = static_cast<DWORD>(g_console.sessions.size());
+    return TRUE;
+}
+
+void WINAPI CountFree(PVOID) { ++g_console.freed; }
+
+const ConsoleUserSystem kScriptedConsole{ReportLocalSystem, ConsoleSessionSeven,
+                                         ScriptedQueryUserToken, ScriptedEnumerateSessions,
+                                         CountFree};
+
+WTS_SESSION_INFOW Session(DWORD id, WTS_CONNECTSTATE_CLASS state) {
+    WTS_SESSION_INFOW session{};
+    session.SessionId = id;
+    session.State = state;
+    return session;
+}
+
+class LocalSystemTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_console = ConsoleScript{};
+        SetConsoleUserSystemForTest(&kScriptedConsole);
+    }
+    void TearDown() override { SetConsoleUserSystemForTest(nullptr); }
+    std::string LogText() const { return m_log.Text(); }
+
+    TestSupport::ScopedTestLog m_log{TestSupport::MakeTime(2033, 4, 2, 10, 0, 0, 0)};
+};
+
+// What ExpandEnvironmentStringsForUser gives for this process's own token.
+std::wstring ExpandedTempOfThisUser() {
+    HANDLE raw = nullptr;
+    ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE,
+                       &raw);
+    Owners::UniqueHandle token(raw);
+    wchar_t expanded[MAX_PATH] = {};
+    if (!::ExpandEnvironmentStringsForUserW(token.get(), L"%TEMP%", expanded, MAX_PATH)) return {};
+    return std::wstring(expanded) + L"\\";
+}
+
+}  // namespace
+
+TEST_F(LocalSystemTest, TheConsoleUsersTokenGivesTheirTemporaryFolder) {
+    g_console.consoleTokenWorks = true;
+    const std::wstring expected = ExpandedTempOfThisUser();
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(GetActiveUserTempDir(), expected);
+    EXPECT_EQ(GetCurrentUserProxyConfDir(0), ConfigurationDirFor(expected, 6, L"VPN"));
+    EXPECT_EQ(g_console.tokenAskedFor, (std::vector<DWORD>{7, 7}));
+    const std::string log = LogText();
+    EXPECT_THAT(log, ::testing::HasSubstr("ImpersonatedCurrentUser: IsUserLocalSystem true\r\n"));
+    EXPECT_THAT(log, ::testing::HasSubstr("GetCurrentUserProxyConfDir: dwSessionId value is 7\r\n"));
+    EXPECT_THAT(log, ::testing::HasSubstr("ExpandEnvironmentStringsForUser success:"));
+}
+
+TEST_F(LocalSystemTest, WithoutAConsoleTokenTheFirstActiveSessionIsTaken) {
+    g_console.sessions = {Session(3, WTSDisconnected), Session(9, WTSActive),
+                          Session(11, WTSActive)};
+    EXPECT_EQ(GetActiveUserTempDir(), ExpandedTempOfThisUser());
+    EXPECT_EQ(g_console.tokenAskedFor, (std::vector<DWORD>{7, 9}));
+    EXPECT_EQ(g_console.freed, 1);
+    EXPECT_THAT(LogText(), ::testing::HasSubstr(
+                               "WTSQueryUserToken failed: ret value is 1008, we should run "
+                               "WTSEnumerateSessions\r\n"));
+}
+
+TEST_F(LocalSystemTest, NoActiveSessionWithATokenFallsBackToThisProcesssTemp) {
+    g_console.sessions = {Session(3, WTSDisconnected), Session(5, WTSActive)};
+    EXPECT_EQ(GetActiveUserTempDir(), ProcessTemp());
+    EXPECT_EQ(g_console.tokenAskedFor, (std::vector<DWORD>{7, 5}));
+    EXPECT_THAT(LogText(),
+                ::testing::HasSubstr("QueryActiveUserIEProxyConfig: hUserToken.m_h is NULL\r\n"));
+}
+
+TEST_F(LocalSystemTest, NoUserSessionMeansNoFolderAndNoPath) {
+    struct Case {
+        const char* label;
+        bool enumerationWorks, listIsNull;
+        const char* logged;
+    } cases[] = {
+        {"enumeration fails", false, false, "WTSEnumerateSessions failed, error is 5\r\n"},
+        {"no list", true, true, "WTSEnumerateSessions failed, pSession is NULL\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        g_console.enumerationWorks = c.enumerationWorks;
+        g_console.listIsNull = c.listIsNull;
+        EXPECT_EQ(GetActiveUserTempDir(), L"");
+        EXPECT_EQ(GetCurrentUserProxyConfDir(0), L"");
+        EXPECT_EQ(GetCurrentUserClientSecurityDir(1), L"");
+        // Never "\Proxy.ini", which would name a file at the drive root.
+        EXPECT_EQ(GetProxyIniPath(0), L"");
+        EXPECT_EQ(GetProxyBackupIniPath(0), L"");
+        EXPECT_EQ(GetClientSecurityProxyIniPath(1), L"");
+        EXPECT_EQ(DownloadToProxyConfFile(L"http://127.0.0.1:9/p.pac", GetProxyIniPath(0).c_str()),
+                  0u);
+        EXPECT_THAT(LogText(), ::testing::HasSubstr(c.logged));
+    }
+    EXPECT_FALSE(TestSupport::FileExists(L"C:\\Proxy.ini"));
+    EXPECT_FALSE(TestSupport::FileExists(L"\\Proxy.ini"));
+}
+
+TEST(SecurityAttributes, NullDaclThatIsInherited) {
+    SECURITY_ATTRIBUTES attributes{};
+    SECURITY_DESCRIPTOR descriptor{};
+    ASSERT_EQ(InitNullDaclSecurityAttributes(&attributes, &descriptor), 1);
+    EXPECT_EQ(attributes.nLength, sizeof(attributes));
+    EXPECT_EQ(attributes.lpSecurityDescriptor, &descriptor);
+    EXPECT_TRUE(attributes.bInheritHandle);
+    BOOL present = FALSE, defaulted = TRUE;
+    PACL dacl = reinterpret_cast<PACL>(1);
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(&descriptor, &present, &dacl, &defaulted));
+    EXPECT_TRUE(present);
+    EXPECT_EQ(dacl, nullptr);
+    EXPECT_FALSE(defaulted);
+}
+
+TEST(SecurityAttributes, AllUserAppDataFolderHasNoFinalBackslash) {
+    const std::wstring folder = GetAllUserAppDataFolder();
+    EXPECT_TRUE(::StrCmpIW(folder.c_str(), L"C:\\ProgramData") == 0) << CodePageFromWide(folder);
+}
+
+// ---- WinHTTP file download ----
+
+namespace {
+
+using SocketTest::ScriptedPeer;
+
+// A loopback HTTP server for one request: records the request head and
+// answers with the pieces, a pause between them so that they arrive apart.
+class OneShotHttpServer {
+public:
+    explicit OneShotHttpServer(std::vector<std::string> pieces) {
+        m_peer.Run([this, pieces](SOCKET s) {
+            std::string head;
+            char c = 0;
+            while (head.find("\r\n\r\n") == std::string::npos && ::recv(s, &c, 1, 0) == 1) {
+                head += c;
+            }
+            m_head = head;
+            for (size_t i = 0; i < pieces.size(); ++i) {
+                if (i) ::Sleep(150);
+                ScriptedPeer::SendAll(s, pieces[i]);
+            }
+        });
+    }
+    std::wstring Url(const std::wstring& path) const {
+        return FormatW(L"http://127.0.0.1:%u%s", static_cast<unsigned>(m_peer.port()), path.c_str());
+    }
+    std::string Head() {
+        m_peer.Join();
+        return m_head;
+    }
+
+private:
+    ScriptedPeer m_peer;
+    std::string m_head;
+};
+
+std::string Reply(const char* status, const std::string& body) {
+    return FormatA("HTTP/1.1 %s\r\nContent-Type: application/x-ns-proxy-autoconfig\r\n"
+                   "Content-Length: %u\r\nConnection: close\r\n\r\n",
+                   status, static_cast<unsigned>(body.size())) +
+           body;
+}
+
+void WriteFileText(const std::wstring& path, const std::string& text) {
+    Owners::UniqueHandle file(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+class DownloadTest : public ::testing::Test {
+protected:
+    std::string LogText() const { return m_log.Text(); }
+    TestSupport::ScopedTestLog m_log{TestSupport::MakeTime(2033, 4, 3, 10, 0, 0, 0)};
+    TestSupport::TempDir m_dir;
+};
+
+const std::string kScript = "function FindProxyForURL(url, host) {\n  return \"DIRECT\";\n}\n";
+
+}  // namespace
+
+TEST_F(DownloadTest, ABodyInThreeChunksLandsWholeAndInOrder) {
+    const std::string head = FormatA("HTTP/1.1 200 OK\r\nContent-Length: %u\r\n\r\n",
+                                     static_cast<unsigned>(kScript.size()));
+    OneShotHttpServer server({head + kScript.substr(0, 20), kScript.substr(20, 20),
+                              kScript.substr(40)});
+    const std::wstring file = m_dir.File(L"Proxy.pac");
+    EXPECT_EQ(DownloadToProxyConfFile(server.Url(L"/pac/proxy.pac?user=a&b=2").c_str(),
+                                      file.c_str()),
+              1u);
+    EXPECT_EQ(TestSupport::ReadTextFile(file), kScript);
+    const std::string request = server.Head();
+    EXPECT_EQ(request.rfind("GET /pac/proxy.pac?user=a&b=2 HTTP/1.1\r\n", 0), 0u) << request;
+    EXPECT_THAT(request, ::testing::HasSubstr("User-Agent: Quarlo Networks VPN User\r\n"));
+    const std::string log = LogText();
+    EXPECT_THAT(log, ::testing::HasSubstr("host:127.0.0.1, url:/pac/proxy.pac?user=a&b=2\r\n"));
+    EXPECT_THAT(log, ::testing::HasSubstr("WinHttpOpenRequest success.\r\n"));
+    EXPECT_THAT(log, ::testing::HasSubstr("Winhttp download success: \r\nfunction FindProxy"));
+    EXPECT_THAT(log, ::testing::HasSubstr("DownloadByWinHttpOpen finished\r\n"));
+}
+
+TEST_F(DownloadTest, AnErrorPageOrABrokenOffBodyIsNotTakenAsTheScript) {
+    struct Case {
+        const char* label;
+        std::vector<std::string> pieces;
+    } cases[] = {
+        {"error page", {Reply("404 Not Found", "<html>no such script</html>")}},
+        {"server error", {Reply("500 Internal Server Error", kScript)}},
+        {"body shorter than announced",
+         {FormatA("HTTP/1.1 200 OK\r\nContent-Length: %u\r\n\r\n",
+                  static_cast<unsigned>(kScript.size() + 100)) +
+          kScript}},
+        {"empty body", {Reply("200 OK", "")}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        // The script of an earlier download stays as it was.
+        const std::wstring kept = m_dir.File(L"kept.pac");
+        WriteFileText(kept, "previous script");
+        {
+            OneShotHttpServer server(c.pieces);
+            EXPECT_EQ(DownloadByWinHttpOpen(server.Url(L"/p.pac").c_str(), kept.c_str()), 0u);
+            server.Head();
+        }
+        EXPECT_EQ(TestSupport::ReadTextFile(kept), "previous script");
+        // Through DownloadToProxyConfFile the target exists, empty.
+        const std::wstring fresh = m_dir.File(L"fresh.pac");
+        {
+            OneShotHttpServer server(c.pieces);
+            EXPECT_EQ(DownloadToProxyConfFile(server.Url(L"/p.pac").c_str(), fresh.c_str()), 0u);
+            server.Head();
+        }
+        EXPECT_TRUE(TestSupport::FileExists(fresh));
+        EXPECT_EQ(TestSupport::ReadTextFile(fresh), "");
+    }
+    EXPECT_THAT(LogText(), ::testing::HasSubstr("DownloadByWinHttpOpen failed\r\n"));
+}
+
+TEST_F(DownloadTest, UrlsThatCannotBeFetched) {
+    const std::wstring file = m_dir.File(L"Proxy.pac");
+    EXPECT_EQ(DownloadByWinHttpOpen(nullptr, file.c_str()), 0u);
+    EXPECT_EQ(DownloadByWinHttpOpen(L"not a url", file.c_str()), 0u);
+    const unsigned closed = SocketTest::ClosedLoopbackPort();
+    EXPECT_EQ(DownloadByWinHttpOpen(FormatW(L"http://127.0.0.1:%u/p.pac", closed).c_str(),
+                                    file.c_str()),
+              0u);
+    // An explicit port of an HTTPS URL is the one connected to.
+    EXPECT_EQ(DownloadByWinHttpOpen(FormatW(L"https://127.0.0.1:%u/s.pac", closed).c_str(),
+                                    file.c_str()),
+              0u);
+    EXPECT_FALSE(TestSupport::FileExists(file));
+    const std::string log = LogText();
+    EXPECT_THAT(log, ::testing::HasSubstr("DownloadByWinHttpOpen: url NULL\r\n"));
+    EXPECT_THAT(log, ::testing::HasSubstr("WinHttpCrackUrl failed, error::"));
+    EXPECT_THAT(log, ::testing::HasSubstr(FormatA("WinHttpOpen finished, port:%u, host:127.0.0.1, "
+                                                  "url:/s.pac\r\n",
+                                                  closed)));
+    EXPECT_THAT(log, ::testing::HasSubstr(" has occurred.\r\n"));
+}
+
+TEST_F(DownloadTest, AChunkedBodyBrokenOffIsNotTakenAsTheScript) {
+    const std::wstring file = m_dir.File(L"kept.pac");
+    WriteFileText(file, "previous script");
+    OneShotHttpServer server({"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n14\r\n" +
+                              kScript.substr(0, 20) + "\r\n40\r\n" + kScript.substr(20, 10)});
+    const auto result = DownloadByWinHttpOpen(server.Url(L"/p.pac").c_str(), file.c_str());
+    server.Head();
+    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    if (result == 1 && ntdll && ::GetProcAddress(ntdll, "wine_get_version")) {
+        GTEST_SKIP() << "Wine's WinHTTP ends a chunked body whose connection closed inside a "
+                        "chunk as if it were complete; Windows reports a connection error";
+    }
+    EXPECT_EQ(result, 0u);
+    EXPECT_EQ(TestSupport::ReadTextFile(file), "previous script");
 }

@@ -4,7 +4,9 @@
 
 #include <cstdio>
 
+#include "Loglib.h"
 #include "Owners.h"
+#include "StringUtil.h"
 
 namespace TestSupport {
 
@@ -123,6 +125,25 @@ void ScopedRegistryKey::SetDword(const wchar_t* name, DWORD value) {
 void ScopedRegistryKey::SetString(const wchar_t* name, const std::wstring& value) {
     ::SHSetValueW(m_root, m_subKey.c_str(), name, REG_SZ, value.c_str(),
                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+ScopedTestLog::ScopedTestLog(const SYSTEMTIME& day) : m_clock(day) {
+    Timing::SetSourceForTest(&m_clock);
+    LogInit(kTavriskModuleId);
+    m_path = CLogContext::Instance().LogFolder() +
+             FormatW(L"%04u-%02u-%02u.txt", static_cast<unsigned>(day.wYear),
+                     static_cast<unsigned>(day.wMonth), static_cast<unsigned>(day.wDay));
+    ::DeleteFileW(m_path.c_str());
+}
+
+ScopedTestLog::~ScopedTestLog() {
+    LogUninit();
+    ::DeleteFileW(m_path.c_str());
+    Timing::SetSourceForTest(nullptr);
+}
+
+std::string ScopedTestLog::Text() const {
+    return CodePageFromWide(ReadUtf16File(m_path), CP_UTF8);
 }
 
 }  // namespace TestSupport

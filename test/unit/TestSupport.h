@@ -86,4 +86,19 @@ private:
     std::wstring m_subKey;
 };
 
+// The log of this program for the scope of a test: started with a clock that
+// stands at a day of the test's own (sleeps return at once), that day's file
+// removed before and after, and read back as UTF-8.
+class ScopedTestLog {
+public:
+    explicit ScopedTestLog(const SYSTEMTIME& day);
+    ~ScopedTestLog();
+    std::string Text() const;
+    FixedTimeSource& clock() { return m_clock; }
+
+private:
+    FixedTimeSource m_clock;
+    std::wstring m_path;
+};
+
 }  // namespace TestSupport
