@@ -9,6 +9,7 @@
 #include "Loglib.h"
 #include "Owners.h"
 #include "StringUtil.h"
+#include "System.h"
 #include "TestSupport.h"
 
 using namespace TestSupport;
@@ -25,6 +26,17 @@ protected:
     std::string LogText() const { return m_log.Text(); }
 
     ScopedTestLog m_log{MakeTime(2032, 3, 1, 9, 0, 0, 0)};
+};
+
+// Records the waits that the code under test takes.
+class RecordingWaits : public FixedTimeSource {
+public:
+    using FixedTimeSource::FixedTimeSource;
+    DWORD WaitForObject(HANDLE handle, DWORD ms) override {
+        waits.push_back(ms);
+        return FixedTimeSource::WaitForObject(handle, ms);
+    }
+    std::vector<DWORD> waits;
 };
 
 class ProcessTest : public LoggedTest {
@@ -58,8 +70,13 @@ TEST_F(ProcessTest, FindsCountsAndStopsOneOfTwoProcessesOfAName) {
     EXPECT_EQ(IsProcessRunning(L"QPStop_Stay.exe"), 1);
     EXPECT_EQ(IsProcessAlive(::GetProcessId(first)), 1);
 
-    // Stopped means ended: the count drops as soon as the call returns.
+    // Stopped means ended: the stop waits (bounded) for the end, so the
+    // count drops as soon as the call returns.
+    RecordingWaits waits(MakeTime(2032, 3, 1, 9, 0, 0, 0));
+    Timing::SetSourceForTest(&waits);
     EXPECT_TRUE(StopProcessByName(L"qpstop_stay.exe"));
+    Timing::SetSourceForTest(&m_log.clock());
+    EXPECT_THAT(waits.waits, ::testing::Contains(10000u));
     EXPECT_EQ(ProcessExistCountByName(L"qpstop_stay.exe"), 1);
     const bool firstEnded = ::WaitForSingleObject(first, 0) == WAIT_OBJECT_0;
     const bool secondEnded = ::WaitForSingleObject(second, 0) == WAIT_OBJECT_0;
@@ -299,26 +316,36 @@ TEST_F(HandleCOMServiceTest, WithoutAUserTempFolderNothingRelativeIsStarted) {
                                   0, L"", L"", L""));
 }
 
-TEST_F(HandleCOMServiceTest, DoNotWaitReturnsWhileTheCopyRuns) {
-    const std::wstring tavrisk = Place(L"\\sys", L"Tavrisk.exe");
-    {
-        HANDLE file = ::CreateFileW((tavrisk + L".behave").c_str(), GENERIC_WRITE, 0, nullptr,
-                                    CREATE_ALWAYS, 0, nullptr);
-        DWORD written = 0;
-        ::WriteFile(file, "stay=3000\n", 10, &written, nullptr);
-        ::CloseHandle(file);
-    }
-    const ULONGLONG start = ::GetTickCount64();
-    EXPECT_TRUE(HandleCOMService(L"Grendal", L"install", L"gw", true, 443, L"s", 1, 0, 0, L"", 0,
-                                 L"", L"", L""));
-    EXPECT_LT(::GetTickCount64() - start, 2500u);
-    EXPECT_EQ(WaitForClientDoubleStarts(tavrisk, 1).size(), 1u);
-    // The waiting form waits for the copy to end.
-    const ULONGLONG waitStart = ::GetTickCount64();
-    EXPECT_TRUE(HandleCOMService(L"Grendal", L"install", L"gw", true, 443, L"s", 0, 0, 0, L"", 0,
-                                 L"", L"", L""));
-    EXPECT_GE(::GetTickCount64() - waitStart, 2500u);
+namespace {
+
+// An ended process may still be opened by id while handles to it exist.
+bool HasEnded(DWORD pid) {
+    Owners::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
+    return !process || ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
+}
+
+}  // namespace
+
+TEST_F(HandleCOMServiceTest, DoNotWaitReturnsWhileTheCopyRunsTheWaitingFormAfterItEnded) {
+    // The session text tells the copy how long to run.
+    const std::wstring tavrisk = InstallClientDouble(
+        m_dir.path() + L"\\sys", L"Tavrisk.exe",
+        "match=keeprunning\nstay=forever\nmatch=shortrun\nstay=1500\n");
+    // Waiting for a copy that never ends would block this call for 300 s.
+    EXPECT_TRUE(HandleCOMService(L"Grendal", L"install", L"gw", true, 443, L"keeprunning", 1, 0, 0,
+                                 L"", 0, L"", L"", L""));
+    auto starts = WaitForClientDoubleStarts(tavrisk, 1);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_FALSE(HasEnded(starts[0].pid));
+
+    EXPECT_TRUE(HandleCOMService(L"Grendal", L"install", L"gw", true, 443, L"shortrun", 0, 0, 0,
+                                 L"", 0, L"", L"", L""));
+    starts = ReadClientDoubleJournal(tavrisk);
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_TRUE(HasEnded(starts[1].pid)) << "returned before the copy ended";
+    EXPECT_FALSE(HasEnded(starts[0].pid));
     EXPECT_THAT(LogText(), HasSubstr("HandleCOMService: ShellExecuteEx finished\r\n"));
+    EXPECT_THAT(LogText(), Not(HasSubstr("WaitForSingleObject error")));
     StopProcessByName(L"Tavrisk.exe");
 }
 
@@ -341,4 +368,111 @@ TEST_F(ProcessTest, BhttpdStartReportsFailureOnlyForExitCodeThree) {
         StopProcessByName(L"BrevantoHttpd.exe");
     }
     EXPECT_EQ(CreateBhttpdProcessWithPort(m_dir.File(L"none.exe").c_str(), log.c_str(), 60012), 0);
+}
+
+// ---- Programs of the client package in the company's folders ----
+
+namespace {
+
+// A company of the test's own, so that its Program Files folders are the
+// test's alone.
+class ClientPackageTest : public ProcessTest {
+protected:
+    void SetUp() override {
+        ProcessTest::SetUp();
+        m_company.SetString(L"CompanyName", L"Quarlo Unit Test Co");
+        wchar_t dir[MAX_PATH] = {};
+        GetBrevantoClientDir(dir, 0);
+        m_brevantoDir = dir;
+        GetSSLVPNClientDir(dir, 0);
+        m_sslDir = dir;
+        GetProgramFilesCompanyDir(dir);
+        m_root = dir;
+        ASSERT_NE(m_root.find(L"Quarlo Unit Test Co"), std::wstring::npos);
+        for (const std::wstring& d : {m_root, m_brevantoDir, m_sslDir}) {
+            ASSERT_TRUE(::CreateDirectoryW(d.c_str(), nullptr) ||
+                        ::GetLastError() == ERROR_ALREADY_EXISTS);
+        }
+    }
+    void TearDown() override {
+        StopProcessByName(L"BrevantoHttpd.exe");
+        StopProcessByName(L"Stolvex.exe");
+        EmptyDirectory(m_root.c_str());
+        ProcessTest::TearDown();
+    }
+    std::wstring BhttpdLog() const { return GetLogFolder() + L"Bhttpd\\Bhttpd_2032_03_01.txt"; }
+    std::vector<std::wstring> BhttpdArgs(int port) const {
+        return {L"-https", FormatW(L"127.0.0.1:%d", port), L"-logfile", BhttpdLog(), L"-logsize",
+                L"10"};
+    }
+
+    ScopedRegistryKey m_company{HKEY_LOCAL_MACHINE, L"SOFTWARE\\VPN\\Install Manager"};
+    std::wstring m_root, m_brevantoDir, m_sslDir;
+};
+
+}  // namespace
+
+TEST_F(ClientPackageTest, BhttpdMovesToTheNextPortWhenOneIsTaken) {
+    // Exit code 3 is the program's answer for a port it cannot have.
+    const std::wstring path = InstallClientDouble(
+        m_brevantoDir, L"BrevantoHttpd.exe",
+        "match=127.0.0.1:60012\nexit=3\nmatch=127.0.0.1:60014\nstay=forever\n");
+    EXPECT_EQ(LaunchBrevantohttpd(), 1);
+    auto starts = WaitForClientDoubleStarts(path, 2);
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_THAT(starts[0].args, ElementsAreArray(BhttpdArgs(60012)));
+    EXPECT_THAT(starts[1].args, ElementsAreArray(BhttpdArgs(60014)));
+    EXPECT_FALSE(HasEnded(starts[1].pid));
+
+    // It runs now: nothing more is started.
+    EXPECT_EQ(LaunchBrevantohttpd(), 1);
+    EXPECT_EQ(ReadClientDoubleJournal(path).size(), 2u);
+    EXPECT_THAT(LogText(),
+                HasSubstr("LaunchBrevantohttpd:LaunchBhttpd finished: process exist.\r\n"));
+    EXPECT_THAT(LogText(), HasSubstr("CreateBhttpdProcessWithPort: Process exit code:3.\r\n"));
+}
+
+TEST_F(ClientPackageTest, BhttpdFailsOnlyWhenEveryPortIsTaken) {
+    const std::wstring path = InstallClientDouble(m_brevantoDir, L"BrevantoHttpd.exe", "exit=3\n");
+    EXPECT_EQ(LaunchBrevantohttpd(), 0);
+    const auto starts = ReadClientDoubleJournal(path);
+    ASSERT_EQ(starts.size(), 3u);
+    EXPECT_THAT(starts[2].args, ElementsAreArray(BhttpdArgs(60016)));
+
+    ::DeleteFileW(path.c_str());
+    EXPECT_EQ(LaunchBrevantohttpd(), 1) << "a missing program is no failure";
+    EXPECT_THAT(LogText(), HasSubstr("NIS:LaunchBhttpd finished: File " +
+                                     CodePageFromWide(path, CP_UTF8) + " isn't exist\r\n"));
+}
+
+TEST_F(ClientPackageTest, LocalProxyStartsFromTheFolderOfItsClientType) {
+    // A local proxy that already runs is stopped first.
+    const std::wstring old = InstallClientDouble(m_dir.path(), L"Stolvex.exe", "stay=forever\n");
+    HANDLE oldProcess = Start(old);
+    ASSERT_EQ(WaitForClientDoubleStarts(old, 1).size(), 1u);
+
+    const std::wstring ssl = InstallClientDouble(m_sslDir, L"Stolvex.exe");
+    StartHTTPProxy(1);
+    EXPECT_EQ(::WaitForSingleObject(oldProcess, 0), WAIT_OBJECT_0) << "the old one has ended";
+    auto starts = WaitForClientDoubleStarts(ssl, 1);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_TRUE(starts[0].args.empty());
+
+    // Any other type: the folder of this program.
+    const std::wstring own = InstallClientDouble(TestBinDir(), L"Stolvex.exe");
+    StartHTTPProxy(0);
+    starts = WaitForClientDoubleStarts(own, 1);
+    ::DeleteFileW(own.c_str());
+    ::DeleteFileW((own + L".journal").c_str());
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(ReadClientDoubleJournal(ssl).size(), 1u);
+
+    ::DeleteFileW(ssl.c_str());
+    StartHTTPProxy(1);
+    const std::string log = LogText();
+    EXPECT_THAT(log, HasSubstr("StartHTTPProxy: start... client type=1.\r\n"));
+    EXPECT_THAT(log, HasSubstr("StartHTTPProxy: process Stolvex.exe exist, we have to stop it.\r\n"));
+    EXPECT_THAT(log, HasSubstr("StartHTTPProxy: ShellExecuteEx: " + CodePageFromWide(ssl, CP_UTF8)));
+    EXPECT_THAT(log, HasSubstr("Src File " + CodePageFromWide(ssl, CP_UTF8) + " is not exist, exit\r\n"));
+    EXPECT_THAT(log, HasSubstr("StartHTTPProxy: finished\r\n"));
 }
