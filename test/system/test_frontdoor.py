@@ -49,7 +49,8 @@ CASES = [
     ("Pelkora", "SaveforBrevanto gw.example", False, [NOT_AVAILABLE.format("SaveforBrevanto")]),
     ("Tavrisk", "-updateBrevanto", True, [NOT_AVAILABLE.format("updateBrevanto"), SIGNAL]),
     ("Pelkora", "BVConnectWithSession gw 443 sid", True, [SIGNAL]),
-    ("Pelkora", "RunCORVD", False, [NOT_AVAILABLE.format("RunCORVD")]),
+    ("Pelkora", "RunCORVD", False,
+     ["Tavrisk:Run corvd start...\r\n", "Tavrisk:Run corvd failed, corvd don't exist\r\n"]),
 ]
 
 
