@@ -17,6 +17,7 @@
 #include "StringUtil.h"
 #include "System.h"
 #include "TestSupport.h"
+#include "WinHttpTestSupport.h"
 
 TEST(WideFormatting, PercentSInAWideFormatIsAWideString) {
     wchar_t buffer[64] = {};
@@ -196,49 +197,7 @@ TEST(ConfigurationFolders, ProxyIniPathsOfThisUser) {
 
 namespace {
 
-// A LocalSystem process as Wine cannot show one: what the terminal-services
-// calls answer is scripted, the token handed out is this process's own.
-struct ConsoleScript {
-    bool consoleTokenWorks = false;
-    bool enumerationWorks = true;
-    bool listIsNull = false;
-    std::vector<WTS_SESSION_INFOW> sessions;
-    std::vector<DWORD> tokenAskedFor;
-    int freed = 0;
-};
-ConsoleScript g_console;
-
-int ReportLocalSystem() { return 1; }
-DWORD WINAPI ConsoleSessionSeven() { return 7; }
-
-BOOL WINAPI ScriptedQueryUserToken(ULONG session, PHANDLE token) {
-    g_console.tokenAskedFor.push_back(session);
-    const bool works = session == 7 ? g_console.consoleTokenWorks : session == 9;
-    if (!works) {
-        ::SetLastError(ERROR_NO_TOKEN);
-        return FALSE;
-    }
-    return ::OpenProcessToken(::GetCurrentProcess(),
-                              TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE, token);
-}
-
-BOOL WINAPI ScriptedEnumerateSessions(HANDLE, DWORD, DWORD version, PWTS_SESSION_INFOW* sessions,
-                                      DWORD* count) {
-    EXPECT_EQ(version, 1u);
-    if (!g_console.enumerationWorks) {
-        ::SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    *sessions = g_console.listIsNull ? nullptr : g_console.sessions.data();
-    *count = static_cast<DWORD>(g_console.sessions.size());
-    return TRUE;
-}
-
-void WINAPI CountFree(PVOID) { ++g_console.freed; }
-
-const ConsoleUserSystem kScriptedConsole{ReportLocalSystem, ConsoleSessionSeven,
-                                         ScriptedQueryUserToken, ScriptedEnumerateSessions,
-                                         CountFree};
+using WinHttpTest::ConsoleUser;
 
 WTS_SESSION_INFOW Session(DWORD id, WTS_CONNECTSTATE_CLASS state) {
     WTS_SESSION_INFOW session{};
@@ -247,16 +206,14 @@ WTS_SESSION_INFOW Session(DWORD id, WTS_CONNECTSTATE_CLASS state) {
     return session;
 }
 
+// A LocalSystem process as Wine cannot show one: the console-user calls are
+// scripted, the token handed out is this process's own.
 class LocalSystemTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        g_console = ConsoleScript{};
-        SetConsoleUserSystemForTest(&kScriptedConsole);
-    }
-    void TearDown() override { SetConsoleUserSystemForTest(nullptr); }
     std::string LogText() const { return m_log.Text(); }
 
     TestSupport::ScopedTestLog m_log{TestSupport::MakeTime(2033, 4, 2, 10, 0, 0, 0)};
+    ConsoleUser m_console;
 };
 
 // What ExpandEnvironmentStringsForUser gives for this process's own token.
@@ -273,54 +230,70 @@ std::wstring ExpandedTempOfThisUser() {
 }  // namespace
 
 TEST_F(LocalSystemTest, TheConsoleUsersTokenGivesTheirTemporaryFolder) {
-    g_console.consoleTokenWorks = true;
     const std::wstring expected = ExpandedTempOfThisUser();
     ASSERT_FALSE(expected.empty());
     EXPECT_EQ(GetActiveUserTempDir(), expected);
     EXPECT_EQ(GetCurrentUserProxyConfDir(0), ConfigurationDirFor(expected, 6, L"VPN"));
-    EXPECT_EQ(g_console.tokenAskedFor, (std::vector<DWORD>{7, 7}));
+    EXPECT_EQ(m_console.tokenQueries, (std::vector<ULONG>{1, 1}));
+    EXPECT_FALSE(ConsoleUser::ThreadImpersonates());
     const std::string log = LogText();
     EXPECT_THAT(log, ::testing::HasSubstr("ImpersonatedCurrentUser: IsUserLocalSystem true\r\n"));
-    EXPECT_THAT(log, ::testing::HasSubstr("GetCurrentUserProxyConfDir: dwSessionId value is 7\r\n"));
+    EXPECT_THAT(log, ::testing::HasSubstr("GetCurrentUserProxyConfDir: dwSessionId value is 1\r\n"));
     EXPECT_THAT(log, ::testing::HasSubstr("ExpandEnvironmentStringsForUser success:"));
 }
 
-TEST_F(LocalSystemTest, WithoutAConsoleTokenTheFirstActiveSessionIsTaken) {
-    g_console.sessions = {Session(3, WTSDisconnected), Session(9, WTSActive),
-                          Session(11, WTSActive)};
+TEST_F(LocalSystemTest, WithoutAConsoleTokenTheFirstActiveSessionWithOneIsTaken) {
+    m_console.consoleTokenAvailable = false;
+    m_console.sessions = {Session(3, WTSDisconnected), Session(5, WTSActive),
+                          Session(9, WTSActive), Session(11, WTSActive)};
+    m_console.activeTokenSessions = {3, 9, 11};
     EXPECT_EQ(GetActiveUserTempDir(), ExpandedTempOfThisUser());
-    EXPECT_EQ(g_console.tokenAskedFor, (std::vector<DWORD>{7, 9}));
-    EXPECT_EQ(g_console.freed, 1);
+    EXPECT_EQ(m_console.tokenQueries, (std::vector<ULONG>{1, 5, 9}));
     EXPECT_THAT(LogText(), ::testing::HasSubstr(
                                "WTSQueryUserToken failed: ret value is 1008, we should run "
                                "WTSEnumerateSessions\r\n"));
 }
 
-TEST_F(LocalSystemTest, NoActiveSessionWithATokenFallsBackToThisProcesssTemp) {
-    g_console.sessions = {Session(3, WTSDisconnected), Session(5, WTSActive)};
-    EXPECT_EQ(GetActiveUserTempDir(), ProcessTemp());
-    EXPECT_EQ(g_console.tokenAskedFor, (std::vector<DWORD>{7, 5}));
-    EXPECT_THAT(LogText(),
-                ::testing::HasSubstr("QueryActiveUserIEProxyConfig: hUserToken.m_h is NULL\r\n"));
+TEST_F(LocalSystemTest, WithoutAUsableTokenThisProcesssTempIsTaken) {
+    struct Case {
+        const char* label;
+        bool consoleToken, notAToken;
+        const char* logged;
+    } cases[] = {
+        {"no active session gives a token", false, false,
+         "QueryActiveUserIEProxyConfig: hUserToken.m_h is NULL\r\n"},
+        {"the token cannot be impersonated", true, true,
+         "QueryActiveUserIEProxyConfig: ImpersonateLoggedOnUser failed, error is "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        m_console.consoleTokenAvailable = c.consoleToken;
+        m_console.tokenIsNotAToken = c.notAToken;
+        m_console.sessions = {Session(3, WTSDisconnected), Session(5, WTSActive)};
+        EXPECT_EQ(GetActiveUserTempDir(), ProcessTemp());
+        EXPECT_FALSE(ConsoleUser::ThreadImpersonates());
+        EXPECT_THAT(LogText(), ::testing::HasSubstr(c.logged));
+    }
 }
 
 TEST_F(LocalSystemTest, NoUserSessionMeansNoFolderAndNoPath) {
     struct Case {
         const char* label;
-        bool enumerationWorks, listIsNull;
+        bool listAvailable, listEmpty;
         const char* logged;
     } cases[] = {
         {"enumeration fails", false, false, "WTSEnumerateSessions failed, error is 5\r\n"},
         {"no list", true, true, "WTSEnumerateSessions failed, pSession is NULL\r\n"},
     };
+    m_console.consoleTokenAvailable = false;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        g_console.enumerationWorks = c.enumerationWorks;
-        g_console.listIsNull = c.listIsNull;
+        m_console.listAvailable = c.listAvailable;
+        m_console.listEmpty = c.listEmpty;
         EXPECT_EQ(GetActiveUserTempDir(), L"");
         EXPECT_EQ(GetCurrentUserProxyConfDir(0), L"");
         EXPECT_EQ(GetCurrentUserClientSecurityDir(1), L"");
-        // Never "\Proxy.ini", which would name a file at the drive root.
+        // Never "\\Proxy.ini", which would name a file at the drive root.
         EXPECT_EQ(GetProxyIniPath(0), L"");
         EXPECT_EQ(GetProxyBackupIniPath(0), L"");
         EXPECT_EQ(GetClientSecurityProxyIniPath(1), L"");
