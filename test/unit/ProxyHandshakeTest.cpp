@@ -152,6 +152,27 @@ TEST(ProxyHandshake, NtlmRunsItsThreeLegsOnOneConnection) {
     }
 }
 
+// A challenge with this much target information gives a Type-3 token of
+// more than 2,047 characters in base64.
+TEST(ProxyHandshake, NtlmTokensLongerThan2047CharactersAreSentWhole) {
+    const std::string challenge = NtlmChallengeBase64(1300);
+    ScriptedProxyTransport proxy({Answer407({"Proxy-Authenticate: NTLM " + challenge}),
+                                  "HTTP/1.1 200 Connection established\r\n\r\n"});
+    http_proxy_context context = Context(HTTP_AUTH_NTLM);
+    const bool open = establish_http_proxy_passthru(&context, &proxy, kHost, 443);
+    if (!open && proxy.requests.size() == 1 && RunningUnderWine()) {
+        GTEST_SKIP() << "Wine's NTLM provider fails on a challenge this large (one with "
+                        "1,000 bytes of target information still works)";
+    }
+    ASSERT_TRUE(open);
+    ASSERT_EQ(proxy.requests.size(), 2u);
+    const std::string token = NtlmTokenOf(proxy.requests[1]);
+    EXPECT_GT(token.size(), 2047u);
+    std::vector<unsigned char> type3;
+    ASSERT_GT(base64_decode(token.c_str(), type3), 0);
+    EXPECT_EQ(NtlmMessageType(type3), 3u);
+}
+
 struct Outcome {
     const char* name;
     int method;  // of the CONNECT
