@@ -47,14 +47,15 @@ size_t CIOCPDataTransport::QueuedSends() {
 }
 
 void CIOCPDataTransport::Close() {
-    CSocketConnection* c = m_pSocketConnection;
-    if (c) {
+    if (CSocketConnection* c = m_pSocketConnection) {
+        // The connection's lock keeps a worker's reset from closing the socket
+        // between the validity check and the call.
+        CriticalSectionLock hold(c->Lock());
         if (IsStream(c)) {
             c->MarkReadShut();
             c->MarkWriteShut();
             if (c->IsValid()) ShutdownSocket(c, c->PendingWrites() > 0 ? SD_RECEIVE : SD_BOTH);
         }
-        CriticalSectionLock hold(c->Lock());
         if (c->IsValid()) c->InternalClose();
     }
     ReleaseQueue();
@@ -63,6 +64,7 @@ void CIOCPDataTransport::Close() {
 void CIOCPDataTransport::Shutdown() {
     CSocketConnection* c = m_pSocketConnection;
     if (!c || !IsStream(c)) return;
+    CriticalSectionLock hold(c->Lock());
     c->MarkWriteShut();
     if (c->PendingWrites() <= 0 && c->IsValid()) ShutdownSocket(c, SD_SEND);
 }

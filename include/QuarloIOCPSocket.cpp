@@ -3,6 +3,7 @@
 #include <mswsock.h>
 
 #include <cstring>
+#include <memory>
 
 #include "Loglib.h"
 #include "StringUtil.h"
@@ -108,7 +109,46 @@ bool CSocketConnection::IsValid() const {
 
 size_t CSocketConnection::LateDataLength() {
     CriticalSectionLock hold(m_lock);
-    return m_lateData.size();
+    return m_lateData ? ::SysStringByteLen(m_lateData.get()) : 0;
+}
+
+std::string CSocketConnection::LateData() {
+    CriticalSectionLock hold(m_lock);
+    if (!m_lateData) return {};
+    return std::string(reinterpret_cast<const char*>(m_lateData.get()), ::SysStringByteLen(m_lateData.get()));
+}
+
+void CSocketConnection::AppendLateData(const unsigned char* bytes, size_t n) {
+    if (n == 0) return;
+    CriticalSectionLock hold(m_lock);
+    const size_t held = m_lateData ? ::SysStringByteLen(m_lateData.get()) : 0;
+    BSTR joined = ::SysAllocStringByteLen(nullptr, static_cast<UINT>(held + n));
+    if (!joined) {
+        LOGA(LOG_ERROR, "late data: out of memory, %u bytes lost\n", static_cast<unsigned>(n));
+        return;
+    }
+    auto* at = reinterpret_cast<unsigned char*>(joined);
+    if (held) std::memcpy(at, m_lateData.get(), held);
+    std::memcpy(at + held, bytes, n);
+    m_lateData.reset(joined);
+}
+
+bool CSocketConnection::TakeLateData(CIOBuffer* into, size_t max, size_t* taken) {
+    *taken = 0;
+    CriticalSectionLock hold(m_lock);
+    if (!m_lateData) return true;
+    const size_t held = ::SysStringByteLen(m_lateData.get());
+    const size_t n = held < max ? held : max;
+    const auto* bytes = reinterpret_cast<const char*>(m_lateData.get());
+    Owners::UniqueBstr rest;
+    if (n < held) {
+        rest.reset(::SysAllocStringByteLen(bytes + n, static_cast<UINT>(held - n)));
+        if (!rest) return false;  // keep all of it rather than lose the tail
+    }
+    into->Append(bytes, n);
+    m_lateData = std::move(rest);
+    *taken = n;
+    return true;
 }
 
 void CSocketConnection::ResetForReuse(uint32_t type, SOCKET socket, HANDLE handle) {
@@ -122,8 +162,9 @@ void CSocketConnection::ResetForReuse(uint32_t type, SOCKET socket, HANDLE handl
     m_dropped.store(0);
     {
         CriticalSectionLock hold(m_lock);
-        m_lateData.clear();
+        m_lateData.reset();
     }
+    m_syncRead.store(nullptr);
     m_syncReadPending.store(0);
     m_syncReadError.store(0);
     ::ResetEvent(m_event.get());
@@ -321,11 +362,7 @@ DWORD CSocketConnection::Remaining(ULONGLONG start, DWORD timeoutMs) const {
     return elapsed >= timeoutMs ? 0 : static_cast<DWORD>(timeoutMs - elapsed);
 }
 
-SyncIOStatus CSocketConnection::ReadSync(size_t maxLength, CIOBuffer** out, DWORD timeoutMs,
-                                         HANDLE cancel) {
-    const ULONGLONG start = Timing::TickCount();
-    // 1. An abandoned read is still out: it must end first, so that no two
-    //    reads are ever outstanding on the connection.
+SyncIOStatus CSocketConnection::WaitForEarlierRead(ULONGLONG start, DWORD timeoutMs) {
     while (m_syncReadPending.load()) {
         const DWORD w = Timing::WaitForObject(m_event.get(), Remaining(start, timeoutMs));
         if (w == WAIT_TIMEOUT) {
@@ -336,99 +373,89 @@ SyncIOStatus CSocketConnection::ReadSync(size_t maxLength, CIOBuffer** out, DWOR
             LOGA(LOG_INFO, "ReadSync: generic error.\n");
             return SyncIO_WaitFailed;
         }
-        if (m_syncReadPending.load()) {
-            ::ResetEvent(m_event.get());  // a stale signal; wait for the real one
-        }
+        if (m_syncReadPending.load()) ::ResetEvent(m_event.get());  // stale; wait for the real one
     }
+    return SyncIO_Done;
+}
+
+SyncIOStatus CSocketConnection::AwaitRead(CIOBuffer* read, CIOBuffer* result, ULONGLONG start,
+                                          DWORD timeoutMs, HANDLE cancel) {
+    for (;;) {
+        HANDLE handles[2] = {m_event.get(), cancel};
+        const DWORD w = Timing::WaitForAnyObject(cancel ? 2 : 1, handles, Remaining(start, timeoutMs));
+        bool completed = read->SyncSlot() == kSyncReadCompleted;
+        if (w == WAIT_OBJECT_0 && !completed) {
+            // Set for an earlier read; clear it and look once more.
+            ::ResetEvent(m_event.get());
+            if (read->SyncSlot() != kSyncReadCompleted) continue;
+            completed = true;
+        }
+        // Giving up: whoever exchanges second owns the bytes (the worker keeps
+        // them as late data, or the reader returns them here).
+        if (!completed) completed = read->ExchangeSyncSlot(kSyncReadAbandoned) == kSyncReadCompleted;
+        if (completed) {
+            if (read->Used() > 0) {
+                result->Append(read->Data(), read->Used());
+                return SyncIO_Done;
+            }
+            const uint32_t error = m_syncReadError.load();
+            if (error == 0) {
+                LOGA(LOG_INFO, "socket connection closed.\n");
+                return SyncIO_Closed;
+            }
+            LOGA(LOG_ERROR, "socket connection error %d.\n", static_cast<int>(error));
+            return SyncIO_Error;
+        }
+        if (cancel && w == WAIT_OBJECT_0 + 1) {
+            LOGA(LOG_INFO, "ReadSync: cancelled.\n");
+            return SyncIO_Cancelled;
+        }
+        if (w == WAIT_TIMEOUT) {
+            LOGA(LOG_INFO, "ReadSync: timeout.\n");
+            return SyncIO_Timeout;
+        }
+        LOGA(LOG_INFO, "ReadSync: generic error.\n");
+        return SyncIO_WaitFailed;
+    }
+}
+
+SyncIOStatus CSocketConnection::ReadSync(size_t maxLength, CIOBuffer** out, DWORD timeoutMs,
+                                         HANDLE cancel) {
+    const ULONGLONG start = Timing::TickCount();
+    // An abandoned read that is still out must end first, so that no two reads
+    // are ever outstanding on the connection.
+    const SyncIOStatus earlier = WaitForEarlierRead(start, timeoutMs);
+    if (earlier != SyncIO_Done) return earlier;
 
     CIOBuffer* result = CIOBuffer::NewOwned(maxLength);
-    if (!result || !result->Data()) {
+    size_t served = 0;
+    if (!result || !result->Data() || !TakeLateData(result, maxLength, &served)) {
         LOGA(LOG_ERROR, "buffer alloc failed.\n");
         if (result) result->Release();
         return SyncIO_NoBuffer;
     }
     SyncIOStatus status = SyncIO_Error;
-
-    size_t served = 0;
-    {
-        CriticalSectionLock hold(m_lock);
-        if (!m_lateData.empty()) {
-            served = m_lateData.size() < maxLength ? m_lateData.size() : maxLength;
-            result->Append(m_lateData.data(), served);
-            m_lateData.erase(0, served);
-        }
-    }
-
     if (served < maxLength) {
         CIOBuffer* read = CIOBuffer::NewOwned(maxLength - served);
         if (!read || !read->Data()) {
             LOGA(LOG_ERROR, "buffer alloc failed.\n");
-            if (read) read->Release();
         } else {
             ::ResetEvent(m_event.get());
-            read->ExchangeSyncSlot(kSyncReadWaiting);
             m_syncReadError.store(0);
+            m_syncRead.store(read);
             m_syncReadPending.store(1);
-            if (!Read(read)) {
-                LOGA(LOG_ERROR, "socket disconnected.\n");
-                m_syncReadPending.store(0);
-                read->Release();
+            if (Read(read)) {
+                status = AwaitRead(read, result, start, timeoutMs, cancel);
             } else {
-                bool completed = false;
-                for (;;) {
-                    HANDLE handles[2] = {m_event.get(), cancel};
-                    const DWORD w = Timing::WaitForAnyObject(cancel ? 2 : 1, handles,
-                                                             Remaining(start, timeoutMs));
-                    if (w == WAIT_OBJECT_0) {
-                        if (read->SyncSlot() == kSyncReadCompleted) {
-                            completed = true;
-                            break;
-                        }
-                        // Set for an earlier read; clear it and look once more.
-                        ::ResetEvent(m_event.get());
-                        if (read->SyncSlot() == kSyncReadCompleted) {
-                            completed = true;
-                            break;
-                        }
-                        continue;
-                    }
-                    // Giving up: whoever exchanges second owns the bytes.
-                    if (read->ExchangeSyncSlot(kSyncReadAbandoned) == kSyncReadCompleted) {
-                        completed = true;
-                        break;
-                    }
-                    if (w == WAIT_OBJECT_0 + 1 && cancel) {
-                        LOGA(LOG_INFO, "ReadSync: cancelled.\n");
-                        status = SyncIO_Cancelled;
-                    } else if (w == WAIT_TIMEOUT) {
-                        LOGA(LOG_INFO, "ReadSync: timeout.\n");
-                        status = SyncIO_Timeout;
-                    } else {
-                        LOGA(LOG_INFO, "ReadSync: generic error.\n");
-                        status = SyncIO_WaitFailed;
-                    }
-                    break;
-                }
-                if (completed) {
-                    if (read->Used() > 0) {
-                        result->Append(read->Data(), read->Used());
-                    } else {
-                        const uint32_t error = m_syncReadError.load();
-                        if (error == 0) {
-                            LOGA(LOG_INFO, "socket connection closed.\n");
-                            status = SyncIO_Closed;
-                        } else {
-                            LOGA(LOG_ERROR, "socket connection error %d.\n", static_cast<int>(error));
-                            status = SyncIO_Error;
-                        }
-                    }
-                }
-                read->Release();
+                LOGA(LOG_ERROR, "socket disconnected.\n");
+                m_syncRead.store(nullptr);
+                m_syncReadPending.store(0);
             }
         }
+        if (read) read->Release();
     }
 
-    if (result->Used() > 0) {
+    if (result->Used() > 0) {  // bytes served from late data win over a failure
         *out = result;
         return SyncIO_Done;
     }
@@ -437,14 +464,14 @@ SyncIOStatus CSocketConnection::ReadSync(size_t maxLength, CIOBuffer** out, DWOR
 }
 
 void CSocketConnection::CompleteRead(CIOBuffer* buffer, DWORD bytes, DWORD error, CIOCPSocket* owner) {
-    if (m_syncReadPending.load()) {
+    if (m_syncReadPending.load() && m_syncRead.load() == buffer) {
         m_syncReadError.store(bytes ? 0 : error);
         if (buffer->ExchangeSyncSlot(kSyncReadCompleted) == kSyncReadAbandoned && bytes > 0) {
             LOGA(LOG_INFO, "collect timeout sync read data\n");
-            CriticalSectionLock hold(m_lock);
-            m_lateData.append(reinterpret_cast<const char*>(buffer->Data()), buffer->Used());
+            AppendLateData(buffer->Data(), buffer->Used());
         }
         m_pendingReads.fetch_sub(1);
+        m_syncRead.store(nullptr);
         m_syncReadPending.store(0);
         ::SetEvent(m_event.get());
     } else {
@@ -461,6 +488,12 @@ void CSocketConnection::CompleteRead(CIOBuffer* buffer, DWORD bytes, DWORD error
     } else {
         OnError(0, buffer, error);
     }
+}
+
+void CSocketConnection::FailWrite(CIOBuffer* buffer, DWORD error) {
+    CompleteSyncWrite(buffer, 0, error);
+    OnError(1, buffer, error);
+    Shutdown();  // the write counts as finished
 }
 
 bool CSocketConnection::CompleteSyncWrite(CIOBuffer* buffer, DWORD bytes, DWORD error) {
@@ -652,95 +685,80 @@ bool CIOCPSocket::PostOperation(CSocketConnection* connection, CIOBuffer* buffer
 
 static void ClearOverlapped(CIOBuffer* buffer) { std::memset(buffer->Overlapped(), 0, sizeof(OVERLAPPED)); }
 
-void CIOCPSocket::IssueRead(CSocketConnection* connection, CIOBuffer* buffer) {
-    connection->AddRef();
-    buffer->AddRef();
-    buffer->SetOperation(IO_Read_Completed);
-    ClearOverlapped(buffer);
-    const size_t room = buffer->Capacity() - buffer->Used();
-    DWORD error = 0;
-    if (room == 0) {
-        error = WSAENOBUFS;  // a zero-length read would pass for the peer's close
-    } else {
-        *buffer->WsaBuf() = {static_cast<ULONG>(room), reinterpret_cast<char*>(buffer->Data() + buffer->Used())};
-        DWORD got = 0, flags = 0;
-        switch (connection->Type()) {
-        case CSocketConnection::TypeTcp:
-            if (::WSARecv(connection->Socket(), buffer->WsaBuf(), 1, &got, &flags, buffer->Overlapped(),
-                          nullptr) != 0) {
-                error = ::WSAGetLastError();
-            }
-            break;
-        case CSocketConnection::TypeUdp:
-            if (::WSARecvFrom(connection->Socket(), buffer->WsaBuf(), 1, &got, &flags, nullptr, nullptr,
-                              buffer->Overlapped(), nullptr) != 0) {
-                error = ::WSAGetLastError();
-                if (error != WSA_IO_PENDING) LOGA(LOG_ERROR, "WSARecvFrom failed, error is %d\n", static_cast<int>(error));
-            }
-            break;
-        case CSocketConnection::TypeHandle:
-            // Reads go to the free part of the buffer, after its used bytes.
-            if (!::ReadFile(connection->Handle(), buffer->Data() + buffer->Used(), static_cast<DWORD>(room),
-                            nullptr, buffer->Overlapped())) {
-                error = ::GetLastError();
-            }
-            break;
-        default:
-            buffer->Release();
-            connection->Release();
-            return;
+namespace {
+
+// Starts one overlapped transfer of the buffer's area on the connection's
+// socket or handle: 0 or WSA_IO_PENDING when its completion will come through
+// the port, else the error.
+DWORD StartTransfer(CSocketConnection* connection, CIOBuffer* buffer, bool write, const SockAddr* to) {
+    WSABUF* area = buffer->WsaBuf();
+    const auto length = static_cast<DWORD>(area->len);
+    const DWORD type = connection->Type();
+    DWORD done = 0, flags = 0;
+    int rc = 0;
+    switch (type) {
+    case CSocketConnection::TypeTcp:
+        rc = write ? ::WSASend(connection->Socket(), area, 1, &done, 0, buffer->Overlapped(), nullptr)
+                   : ::WSARecv(connection->Socket(), area, 1, &done, &flags, buffer->Overlapped(), nullptr);
+        return rc == 0 ? 0 : static_cast<DWORD>(::WSAGetLastError());
+    case CSocketConnection::TypeUdp: {
+        rc = write ? ::WSASendTo(connection->Socket(), area, 1, &done, 0, to->sockaddr(), to->length(),
+                                 buffer->Overlapped(), nullptr)
+                   : ::WSARecvFrom(connection->Socket(), area, 1, &done, &flags, nullptr, nullptr,
+                                   buffer->Overlapped(), nullptr);
+        const DWORD error = rc == 0 ? 0 : static_cast<DWORD>(::WSAGetLastError());
+        if (error != 0 && error != WSA_IO_PENDING) {
+            LOGA(LOG_ERROR, write ? "send to failed, error is %d\n" : "WSARecvFrom failed, error is %d\n",
+                 static_cast<int>(error));
         }
+        return error;
     }
-    if (error != 0 && error != WSA_IO_PENDING) {
-        connection->CompleteRead(buffer, 0, error, this);
-        buffer->Release();
-        connection->Release();
+    case CSocketConnection::TypeHandle: {
+        const BOOL ok = write ? ::WriteFile(connection->Handle(), area->buf, length, nullptr, buffer->Overlapped())
+                              : ::ReadFile(connection->Handle(), area->buf, length, nullptr, buffer->Overlapped());
+        return ok ? 0 : ::GetLastError();
+    }
+    default:
+        // Nothing can be issued on such a connection; failing here keeps a
+        // waiting caller from waiting for a completion that never comes.
+        return WSAEOPNOTSUPP;
     }
 }
 
-void CIOCPSocket::IssueWrite(CSocketConnection* connection, CIOBuffer* buffer) {
-    connection->AddRef();
+}  // namespace
+
+void CIOCPSocket::Issue(CSocketConnection* connection, CIOBuffer* buffer, bool write) {
+    connection->AddRef();  // the issued transfer's pair of references
     buffer->AddRef();
-    buffer->SetOperation(IO_Write_Completed);
+    buffer->SetOperation(write ? IO_Write_Completed : IO_Read_Completed);
     ClearOverlapped(buffer);
-    const size_t length = buffer->Used() - buffer->WriteOffset();
-    *buffer->WsaBuf() = {static_cast<ULONG>(length), reinterpret_cast<char*>(buffer->Data() + buffer->WriteOffset())};
-    DWORD error = 0, sent = 0;
-    switch (connection->Type()) {
-    case CSocketConnection::TypeTcp:
-        if (::WSASend(connection->Socket(), buffer->WsaBuf(), 1, &sent, 0, buffer->Overlapped(), nullptr) != 0) {
-            error = ::WSAGetLastError();
-        }
-        break;
-    case CSocketConnection::TypeUdp: {
-        const std::string host = connection->UserData().GetString(1);
-        SockAddr destination(SockAddrPort(static_cast<uint16_t>(connection->UserData().Number(2))),
-                             SockAddrHost(host.c_str()), AF_INET);
-        if (::WSASendTo(connection->Socket(), buffer->WsaBuf(), 1, &sent, 0, destination.sockaddr(),
-                        destination.length(), buffer->Overlapped(), nullptr) != 0) {
-            error = ::WSAGetLastError();
-            if (error != WSA_IO_PENDING) LOGA(LOG_ERROR, "send to failed, error is %d\n", static_cast<int>(error));
-        }
-        break;
+    // A read fills the free part after the used bytes; a write sends from the
+    // write offset up to the used count.
+    const size_t from = write ? buffer->WriteOffset() : buffer->Used();
+    const size_t length = write ? buffer->Used() - buffer->WriteOffset() : buffer->Capacity() - buffer->Used();
+    *buffer->WsaBuf() = {static_cast<ULONG>(length), reinterpret_cast<char*>(buffer->Data() + from)};
+    std::unique_ptr<SockAddr> to;
+    if (write && connection->Type() == CSocketConnection::TypeUdp) {
+        to = std::make_unique<SockAddr>(SockAddrPort(static_cast<uint16_t>(connection->UserData().Number(2))),
+                                        SockAddrHost(connection->UserData().GetString(1).c_str()), AF_INET);
     }
-    case CSocketConnection::TypeHandle:
-        if (!::WriteFile(connection->Handle(), buffer->Data() + buffer->WriteOffset(), static_cast<DWORD>(length),
-                         nullptr, buffer->Overlapped())) {
-            error = ::GetLastError();
-        }
-        break;
-    default:
-        buffer->Release();
-        connection->Release();
-        return;
+    DWORD error = 0;
+    if (!write && length == 0) {
+        error = WSAENOBUFS;  // a zero-length read would pass for the peer's close
+    } else {
+        // Under the connection's lock the socket cannot be closed, and its
+        // handle value reused, while the call is made.
+        CriticalSectionLock hold(connection->Lock());
+        error = connection->IsValid() ? StartTransfer(connection, buffer, write, to.get()) : WSAENOTSOCK;
     }
-    if (error != 0 && error != WSA_IO_PENDING) {
-        connection->CompleteSyncWrite(buffer, 0, error);
-        connection->OnError(1, buffer, error);
-        connection->Shutdown();
-        buffer->Release();
-        connection->Release();
+    if (error == 0 || error == WSA_IO_PENDING) return;
+    if (write) {
+        connection->FailWrite(buffer, error);
+    } else {
+        connection->CompleteRead(buffer, 0, error, this);
     }
+    buffer->Release();
+    connection->Release();
 }
 
 void CIOCPSocket::IssueAccept(CSocketConnection* connection, CIOBuffer* buffer) {
@@ -757,7 +775,9 @@ void CIOCPSocket::IssueAccept(CSocketConnection* connection, CIOBuffer* buffer) 
         LOGA(LOG_ERROR, "SIO_GET_EXTENSION_FUNCTION_POINTERerror: %d\n", ::WSAGetLastError());
         failed = true;
     } else {
-        SOCKET accepted = CreateSocket(in_addr{}, 0, nullptr);
+        // The socket that takes the connection must be neither bound nor connected.
+        SOCKET accepted = ::WSASocketW(AF_INET, SOCK_STREAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
+        if (accepted == INVALID_SOCKET) LOGA(LOG_ERROR, "WSASocket error %d\n", ::WSAGetLastError());
         connection->UserData().SetNumber(0, static_cast<uint64_t>(accepted));
         if (accepted == INVALID_SOCKET ||
             (!acceptEx(connection->Socket(), accepted, buffer->Data(), 0, 32, 32, &got, buffer->Overlapped()) &&
@@ -777,12 +797,22 @@ void CIOCPSocket::IssueAccept(CSocketConnection* connection, CIOBuffer* buffer) 
 
 void CIOCPSocket::CompleteAccept(CSocketConnection* connection, CIOBuffer* buffer, DWORD error) {
     CUserData& data = connection->UserData();
+    // The prepared socket goes with a failed or cancelled accept, never leaked.
+    auto dropPrepared = [&] {
+        const auto prepared = static_cast<SOCKET>(data.Number(0));
+        if (prepared != 0 && prepared != INVALID_SOCKET) ::closesocket(prepared);
+        data.SetNumber(0, 0);
+    };
     if (error == ERROR_OPERATION_ABORTED) {
         LOGA(LOG_WARNING, "accept cancelled, type: %d, l4 id: %u\n", static_cast<int>(data.Number(8)),
              static_cast<unsigned>(data.Number(11)));
+        dropPrepared();
         return;
     }
-    auto fail = [&] { OnAcceptFailed(connection, buffer); };
+    auto fail = [&] {
+        dropPrepared();
+        OnAcceptFailed(connection, buffer);
+    };
     if (error != 0) {
         LOGA(LOG_WARNING, "accept error %d, type: %d, l4 id: %u\n", static_cast<int>(error),
              static_cast<int>(data.Number(8)), static_cast<unsigned>(data.Number(11)));
@@ -811,6 +841,7 @@ void CIOCPSocket::CompleteAccept(CSocketConnection* connection, CIOBuffer* buffe
     sockaddr* remote = nullptr;
     int localLength = 0, remoteLength = 0;
     getAddrs(buffer->Data(), 0, 32, 32, &local, &localLength, &remote, &remoteLength);
+    data.SetNumber(0, 0);  // the new connection owns the socket now
     CSocketConnection* fresh = AllocateConnection(CSocketConnection::TypeTcp, accepted);
     if (!fresh) return;
     OnConnectionAccepted(connection, fresh, local, remote);
@@ -824,14 +855,14 @@ void CIOCPSocket::HandleOperation(CSocketConnection* connection, CIOBuffer* buff
     }
     switch (buffer->Operation()) {
     case IO_Read_Request:
-        IssueRead(connection, buffer);
+        Issue(connection, buffer, false);
         break;
     case IO_Read_Completed:
         buffer->SetUsed(buffer->Used() + bytes);
         connection->CompleteRead(buffer, bytes, error, this);
         break;
     case IO_Write_Request:
-        IssueWrite(connection, buffer);
+        Issue(connection, buffer, true);
         break;
     case IO_Write_Completed: {
         const size_t expected = buffer->Used() - buffer->WriteOffset();

@@ -103,6 +103,8 @@ public:
 
     // Worker side of a completed (or failed to issue) read.
     void CompleteRead(CIOBuffer* buffer, DWORD bytes, DWORD error, CIOCPSocket* owner);
+    // Worker side of a write that could not be issued.
+    void FailWrite(CIOBuffer* buffer, DWORD error);
     // Worker side of a finished write; false when no synchronous writer waits.
     bool CompleteSyncWrite(CIOBuffer* buffer, DWORD bytes, DWORD error);
 
@@ -120,6 +122,7 @@ public:
     void MarkReadShut() { m_readShut = 1; }
     bool SyncReadPending() const { return m_syncReadPending.load() != 0; }
     size_t LateDataLength();
+    std::string LateData();
     CUserData& UserData() { return *this; }
     CRITICAL_SECTION& Lock() { return m_lock; }
 
@@ -127,6 +130,13 @@ private:
     friend class CIOCPSocket;
     void ResetForReuse(uint32_t type, SOCKET socket, HANDLE handle);
     DWORD Remaining(ULONGLONG start, DWORD timeoutMs) const;
+    SyncIOStatus WaitForEarlierRead(ULONGLONG start, DWORD timeoutMs);
+    SyncIOStatus AwaitRead(CIOBuffer* read, CIOBuffer* result, ULONGLONG start, DWORD timeoutMs,
+                           HANDLE cancel);
+    // Late data, under the lock.
+    void AppendLateData(const unsigned char* bytes, size_t n);
+    // False when the rest could not be kept (nothing is taken then).
+    bool TakeLateData(CIOBuffer* into, size_t max, size_t* taken);
 
     CRITICAL_SECTION m_lock;
     ISocketConnectionEventListener* m_owner = nullptr;
@@ -139,10 +149,13 @@ private:
     uint8_t m_writeShut = 0;
     std::atomic<uint32_t> m_dropped{0};
     uint32_t m_type;
-    std::string m_lateData;  // guarded by m_lock
+    Owners::UniqueBstr m_lateData;  // byte string, guarded by m_lock
     Owners::UniqueHandle m_event;
     std::atomic<uint32_t> m_syncReadPending{0};
     IAllocator* m_allocator = nullptr;
+    // The outstanding synchronous read and how it ended; only that buffer's
+    // completion is handed to the waiting reader.
+    std::atomic<CIOBuffer*> m_syncRead{nullptr};
     std::atomic<uint32_t> m_syncReadError{0};
 };
 
@@ -173,8 +186,8 @@ public:
 
 private:
     CSocketConnection* Allocate(uint32_t type, SOCKET socket, HANDLE handle);
-    void IssueRead(CSocketConnection* connection, CIOBuffer* buffer);
-    void IssueWrite(CSocketConnection* connection, CIOBuffer* buffer);
+    // Issues the read or write of a posted request.
+    void Issue(CSocketConnection* connection, CIOBuffer* buffer, bool write);
     void IssueAccept(CSocketConnection* connection, CIOBuffer* buffer);
     void CompleteAccept(CSocketConnection* connection, CIOBuffer* buffer, DWORD error);
 

@@ -11,11 +11,11 @@
 
 namespace QuarloSocket {
 
+HResultError::HResultError(HRESULT hr)
+    : std::runtime_error(FormatA("HRESULT 0x%08lX", static_cast<unsigned long>(hr))), m_hr(hr) {}
+
 void InitLock(CRITICAL_SECTION& cs) {
-    if (!::InitializeCriticalSectionAndSpinCount(&cs, 0)) {
-        throw std::runtime_error(FormatA("critical section: HRESULT 0x%08lX",
-                                         static_cast<unsigned long>(HRESULT_FROM_WIN32(::GetLastError()))));
-    }
+    if (!::InitializeCriticalSectionAndSpinCount(&cs, 0)) throw HResultError(HRESULT_FROM_WIN32(::GetLastError()));
 }
 
 void CNodeList::PushHead(Node* node) {

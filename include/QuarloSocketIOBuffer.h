@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 
 namespace QuarloSocket {
 
@@ -171,8 +172,18 @@ private:
     CRITICAL_SECTION& m_cs;
 };
 
-// Initialises a critical section with spin count 0; throws the HRESULT of
-// the failure.
+// An OS failure raised as an exception, with its HRESULT.
+class HResultError : public std::runtime_error {
+public:
+    explicit HResultError(HRESULT hr);
+    HRESULT Code() const { return m_hr; }
+
+private:
+    HRESULT m_hr;
+};
+
+// Initialises a critical section with spin count 0; throws HResultError with
+// HRESULT_FROM_WIN32 of the failure.
 void InitLock(CRITICAL_SECTION& cs);
 
 }  // namespace QuarloSocket

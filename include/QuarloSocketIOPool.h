@@ -1,6 +1,7 @@
 // The completion port and the worker threads that drain it.
 #pragma once
 
+#include <winsock2.h>
 #include <windows.h>
 
 #include <cstdint>

@@ -1,6 +1,7 @@
 // Thread objects of the completion-port pool.
 #pragma once
 
+#include <winsock2.h>
 #include <windows.h>
 
 #include "Owners.h"

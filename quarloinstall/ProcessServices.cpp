@@ -3,13 +3,16 @@
 #include <winsock2.h>
 
 #include "Loglib.h"
+#include "QuarloSocketIOPool.h"
+#include "Socket.h"
 
 ProcessServices::ProcessServices() {
     CLogContext::Instance();
-    WSADATA data{};
-    m_winSockStarted = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    // The transport manager's place: it starts the process-wide completion
+    // pool, whose workers then run until the process ends.
+    QuarloSocket::ProcessIOPool();
+    // WinSock is cleaned up at exit (registered by the start-up itself).
+    m_winSockStarted = QuarloSocket::WinSockStartup();
 }
 
-ProcessServices::~ProcessServices() {
-    if (m_winSockStarted) ::WSACleanup();
-}
+ProcessServices::~ProcessServices() = default;

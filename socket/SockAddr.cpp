@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "Loglib.h"
 #include "StringUtil.h"
@@ -33,14 +34,21 @@ public:
     }
 };
 
-constinit RealResolver g_realResolver;
+// Never destroyed: a completion worker may resolve a datagram's destination
+// while static destructors run at exit.
+IResolver& RealResolverInstance() {
+    alignas(RealResolver) static unsigned char storage[sizeof(RealResolver)];
+    static IResolver* const instance = new (storage) RealResolver();
+    return *instance;
+}
+
 std::atomic<IResolver*> g_resolver{nullptr};
 
 }  // namespace
 
 IResolver& Resolver() {
     IResolver* r = g_resolver.load();
-    return r ? *r : static_cast<IResolver&>(g_realResolver);
+    return r ? *r : RealResolverInstance();
 }
 
 void SetResolverForTest(IResolver* resolver) { g_resolver.store(resolver); }

@@ -1,5 +1,7 @@
 #include "Socket.h"
 
+#include <cstdlib>
+
 #include "Loglib.h"
 #include "StringUtil.h"
 
@@ -18,7 +20,7 @@ void Socket::formatError(const std::string& message) {
     if (!message.empty()) {
         m_lastError = message;
     } else {
-        m_lastError = FormatA("%s:%lu", "Socket::formatError;GetLastError:", ::GetLastError());
+        m_lastError = FormatA("%s:%d", "Socket::formatError;GetLastError:", static_cast<int>(::GetLastError()));
         if (m_lastError.size() > 127) m_lastError.resize(127);
     }
     LOGA(LOG_ERROR, "error %s\n", m_lastError.c_str());
@@ -43,21 +45,23 @@ bool Socket::connect(const SockAddr& address, const ConnectTimeout* timeout) {
         return false;
     }
     // Non-blocking, so that the time-out bounds the attempt; the socket goes
-    // back to blocking before it is handed on.
-    u_long nonBlocking = 1;
-    if (::ioctlsocket(m_socket, FIONBIO, &nonBlocking) != 0) {
-        formatError("");
-        return false;
-    }
+    // back to blocking before it is handed on. A failure keeps its own code
+    // for the caller, whatever the way back to blocking leaves behind.
     auto backToBlocking = [this] {
         u_long blocking = 0;
         return ::ioctlsocket(m_socket, FIONBIO, &blocking) == 0;
     };
+    auto fail = [&](int code, const char* message) {
+        backToBlocking();
+        ::WSASetLastError(code);
+        formatError(message);
+        return false;
+    };
+    u_long nonBlocking = 1;
+    if (::ioctlsocket(m_socket, FIONBIO, &nonBlocking) != 0) return fail(::WSAGetLastError(), "");
     if (::connect(m_socket, address.sockaddr(), address.length()) != 0 &&
         ::WSAGetLastError() != WSAEWOULDBLOCK) {
-        formatError("");
-        backToBlocking();
-        return false;
+        return fail(::WSAGetLastError(), "");
     }
     m_address = address;
     fd_set writable, failed;
@@ -69,34 +73,15 @@ bool Socket::connect(const SockAddr& address, const ConnectTimeout* timeout) {
     const bool bounded = timeout && timeout->enabled;
     if (bounded) limit = timeout->time;
     const int ready = ::select(0, nullptr, &writable, &failed, bounded ? &limit : nullptr);
-    if (ready == SOCKET_ERROR) {
-        formatError("");
-        backToBlocking();
-        return false;
-    }
-    if (ready == 0) {
-        backToBlocking();
-        ::WSASetLastError(WSAETIMEDOUT);
-        formatError("timed out");
-        return false;
-    }
+    if (ready == SOCKET_ERROR) return fail(::WSAGetLastError(), "");
+    if (ready == 0) return fail(WSAETIMEDOUT, "timed out");
     int soError = 0;
     int soLength = sizeof soError;
     if (::getsockopt(m_socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &soLength) != 0) {
-        formatError("");
-        backToBlocking();
-        return false;
+        return fail(::WSAGetLastError(), "");
     }
-    if (soError != 0 || FD_ISSET(m_socket, &failed)) {
-        ::WSASetLastError(soError ? soError : WSAECONNREFUSED);
-        formatError("");
-        backToBlocking();
-        return false;
-    }
-    if (!backToBlocking()) {
-        formatError("");
-        return false;
-    }
+    if (soError != 0 || FD_ISSET(m_socket, &failed)) return fail(soError ? soError : WSAECONNREFUSED, "");
+    if (!backToBlocking()) return fail(::WSAGetLastError(), "");
     linger lingerOption{1, 1};
     if (::setsockopt(m_socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lingerOption),
                      sizeof lingerOption) != 0) {
@@ -137,5 +122,24 @@ bool Socket::shutdown(int how) {
     formatError("connection shut down");
     return true;
 }
+
+}  // namespace QuarloSocket
+
+namespace QuarloSocket {
+
+namespace {
+WSADATA g_winSockData;
+}  // namespace
+
+bool WinSockStartup() {
+    // WSAStartup answers its error itself; WSAGetLastError is not usable
+    // before WinSock has started.
+    const int rc = ::WSAStartup(MAKEWORD(2, 2), &g_winSockData);
+    if (rc != 0) LOGA(LOG_ERROR, "WSAStartup error %d", rc);
+    std::atexit(&WinSockCleanup);
+    return rc == 0;
+}
+
+void WinSockCleanup() { ::WSACleanup(); }
 
 }  // namespace QuarloSocket

@@ -44,4 +44,9 @@ private:
     uint32_t m_family;
 };
 
+// Starts WinSock 2.2 (a failure is logged) and registers WinSockCleanup to
+// run at exit in every case. True when WinSock started.
+bool WinSockStartup();
+void WinSockCleanup();
+
 }  // namespace QuarloSocket
