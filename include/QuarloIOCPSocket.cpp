@@ -435,8 +435,11 @@ SyncIOStatus CSocketConnection::ReadSync(size_t maxLength, CIOBuffer** out, DWOR
         return SyncIO_NoBuffer;
     }
     SyncIOStatus status = SyncIO_Error;
-    if (served < maxLength) {
-        CIOBuffer* read = CIOBuffer::NewOwned(maxLength - served);
+    // Bytes already in hand are returned at once: waiting for more could
+    // stall a caller whose peer now waits for it (a handshake) until the
+    // time-out, or for ever.
+    if (served == 0) {
+        CIOBuffer* read = CIOBuffer::NewOwned(maxLength);
         if (!read || !read->Data()) {
             LOGA(LOG_ERROR, "buffer alloc failed.\n");
         } else {
@@ -455,7 +458,7 @@ SyncIOStatus CSocketConnection::ReadSync(size_t maxLength, CIOBuffer** out, DWOR
         if (read) read->Release();
     }
 
-    if (result->Used() > 0) {  // bytes served from late data win over a failure
+    if (result->Used() > 0) {
         *out = result;
         return SyncIO_Done;
     }
@@ -464,36 +467,43 @@ SyncIOStatus CSocketConnection::ReadSync(size_t maxLength, CIOBuffer** out, DWOR
 }
 
 void CSocketConnection::CompleteRead(CIOBuffer* buffer, DWORD bytes, DWORD error, CIOCPSocket* owner) {
-    if (m_syncReadPending.load() && m_syncRead.load() == buffer) {
-        m_syncReadError.store(bytes ? 0 : error);
-        if (buffer->ExchangeSyncSlot(kSyncReadCompleted) == kSyncReadAbandoned && bytes > 0) {
-            LOGA(LOG_INFO, "collect timeout sync read data\n");
-            AppendLateData(buffer->Data(), buffer->Used());
-        }
-        m_pendingReads.fetch_sub(1);
-        m_syncRead.store(nullptr);
-        m_syncReadPending.store(0);
-        ::SetEvent(m_event.get());
-    } else {
+    // Once the peer's close was seen the receive side is shut, and a later
+    // read meets that close again rather than an error of its own.
+    if (bytes == 0 && error == WSAESHUTDOWN && m_dropped.load()) error = 0;
+    const bool sync = m_syncReadPending.load() && m_syncRead.load() == buffer;
+    if (!sync) {
         if (bytes > 0 && owner) owner->ReadCompleted(this, buffer, bytes);
         m_pendingReads.fetch_sub(1);
     }
-    if (bytes > 0) return;
-    if (error == 0) {
-        OnRemoteClose();
-    } else if (error == ERROR_OPERATION_ABORTED) {
-        LOGA(LOG_INFO, "ERROR_OPERATION_ABORTED in IO_Read_Completed, type: %d, l4 id: %u\n",
-             static_cast<int>(Number(8)), static_cast<unsigned>(Number(11)));
-        OnReset(ERROR_OPERATION_ABORTED);
-    } else {
-        OnError(0, buffer, error);
+    // The peer's close or the error is handled before a waiting reader wakes,
+    // so that the reader finds the connection in its new state.
+    if (bytes == 0) {
+        if (error == 0) {
+            OnRemoteClose();
+        } else if (error == ERROR_OPERATION_ABORTED) {
+            LOGA(LOG_INFO, "ERROR_OPERATION_ABORTED in IO_Read_Completed, type: %d, l4 id: %u\n",
+                 static_cast<int>(Number(8)), static_cast<unsigned>(Number(11)));
+            OnReset(ERROR_OPERATION_ABORTED);
+        } else {
+            OnError(0, buffer, error);
+        }
     }
+    if (!sync) return;
+    m_syncReadError.store(bytes ? 0 : error);
+    if (buffer->ExchangeSyncSlot(kSyncReadCompleted) == kSyncReadAbandoned && bytes > 0) {
+        LOGA(LOG_INFO, "collect timeout sync read data\n");
+        AppendLateData(buffer->Data(), buffer->Used());
+    }
+    m_pendingReads.fetch_sub(1);
+    m_syncRead.store(nullptr);
+    m_syncReadPending.store(0);
+    ::SetEvent(m_event.get());
 }
 
 void CSocketConnection::FailWrite(CIOBuffer* buffer, DWORD error) {
+    OnError(1, buffer, error);  // before a waiting writer learns of it
     CompleteSyncWrite(buffer, 0, error);
-    OnError(1, buffer, error);
-    Shutdown();  // the write counts as finished
+    Shutdown();                 // the write counts as finished
 }
 
 bool CSocketConnection::CompleteSyncWrite(CIOBuffer* buffer, DWORD bytes, DWORD error) {

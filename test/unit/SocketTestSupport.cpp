@@ -1,5 +1,8 @@
 #include "SocketTestSupport.h"
 
+#include "Loglib.h"
+#include "StringUtil.h"
+
 namespace SocketTest {
 
 void EnsureWinSock() {
@@ -53,23 +56,50 @@ bool ManualPool::PumpOne(DWORD timeoutMs) {
     return true;
 }
 
+bool ManualPool::TakePosted(Packet& p) {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    if (m_posted.empty()) return false;
+    p = m_posted.front();
+    m_posted.pop_front();
+    return true;
+}
+
 bool ManualPool::CompleteNextPosted(DWORD bytes, DWORD error) {
     Packet p;
-    {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        if (m_posted.empty()) return false;
-        p = m_posted.front();
-        m_posted.pop_front();
-    }
+    if (!TakePosted(p)) return false;
     auto* buffer = QuarloSocket::CIOBuffer::FromOverlapped(p.overlapped);
-    auto* connection = reinterpret_cast<QuarloSocket::CSocketConnection*>(p.key);
     // The posted pair of references stands in for the issued pair.
     buffer->SetOperation(buffer->Operation() == QuarloSocket::IO_Write_Request
                              ? QuarloSocket::IO_Write_Completed
                              : QuarloSocket::IO_Read_Completed);
     QuarloSocket::DispatchCompletion(*this, p.key, bytes, p.overlapped, error, error == 0);
-    (void)connection;
     return true;
+}
+
+bool ManualPool::FailNextPosted(DWORD error) {
+    Packet p;
+    if (!TakePosted(p)) return false;
+    auto* buffer = QuarloSocket::CIOBuffer::FromOverlapped(p.overlapped);
+    auto* connection = reinterpret_cast<QuarloSocket::CSocketConnection*>(p.key);
+    // What the issue path does when the socket call fails at once.
+    if (buffer->Operation() == QuarloSocket::IO_Write_Request) {
+        buffer->SetOperation(QuarloSocket::IO_Write_Completed);
+        connection->FailWrite(buffer, error);
+    } else {
+        buffer->SetOperation(QuarloSocket::IO_Read_Completed);
+        connection->CompleteRead(buffer, 0, error, dynamic_cast<QuarloSocket::CIOCPSocket*>(connection->Owner()));
+    }
+    buffer->Release();
+    connection->Release();
+    return true;
+}
+
+std::string ManualPool::NextPostedBytes() {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    if (m_posted.empty()) return {};
+    auto* buffer = QuarloSocket::CIOBuffer::FromOverlapped(m_posted.front().overlapped);
+    return std::string(reinterpret_cast<const char*>(buffer->Data()) + buffer->WriteOffset(),
+                       buffer->Used() - buffer->WriteOffset());
 }
 
 size_t ManualPool::QueuedPosts() {
@@ -104,6 +134,13 @@ void ScriptedPeer::Run(Script script) {
         ::closesocket(peer);
     });
 }
+
+QuarloSocket::SockAddr ScriptedPeer::address() const {
+    return QuarloSocket::SockAddr(QuarloSocket::SockAddrPort(m_port), QuarloSocket::SockAddrHost("127.0.0.1"),
+                                  AF_INET);
+}
+
+SOCKET ScriptedPeer::AcceptOne() { return ::accept(m_listen, nullptr, nullptr); }
 
 void ScriptedPeer::Join() {
     if (m_thread.joinable()) m_thread.join();
@@ -146,6 +183,31 @@ uint16_t ClosedLoopbackPort() {
     ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
     ::closesocket(s);
     return ntohs(address.sin_port);
+}
+
+void SocketLogTest::SetUp() {
+    EnsureWinSock();
+    Timing::SetSourceForTest(&m_clock);
+    ASSERT_EQ(LogInit(kTavriskModuleId), 1);
+    m_logPath = CLogContext::Instance().LogFolder() + L"2032-05-01.txt";
+    ::DeleteFileW(m_logPath.c_str());
+}
+
+void SocketLogTest::TearDown() {
+    LogUninit();
+    ::DeleteFileW(m_logPath.c_str());
+    Timing::SetSourceForTest(nullptr);
+}
+
+std::string SocketLogTest::LogText() const {
+    return CodePageFromWide(TestSupport::ReadUtf16File(m_logPath), CP_UTF8);
+}
+
+size_t SocketLogTest::LogCount(const std::string& text) const {
+    const std::string log = LogText();
+    size_t count = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) ++count;
+    return count;
 }
 
 }  // namespace SocketTest

@@ -14,7 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "QuarloIOCPSocket.h"
+#include "TestSupport.h"
 #include "Timing.h"
 
 namespace SocketTest {
@@ -44,7 +47,11 @@ public:
     // Takes the next posted request and completes it at once with the given
     // result, as if the socket call had finished so.
     bool CompleteNextPosted(DWORD bytes, DWORD error);
+    // Takes the next posted request as one whose socket call failed at once.
+    bool FailNextPosted(DWORD error);
     size_t QueuedPosts();
+    // The bytes a posted write request would send (empty when none is queued).
+    std::string NextPostedBytes();
 
     bool failPosts = false;
     bool failAssociate = false;
@@ -55,6 +62,7 @@ private:
         DWORD bytes;
         OVERLAPPED* overlapped;
     };
+    bool TakePosted(Packet& p);
     std::mutex m_mutex;
     std::deque<Packet> m_posted;
     HANDLE m_port;
@@ -88,8 +96,12 @@ public:
     ScriptedPeer();
     ~ScriptedPeer();
     uint16_t port() const { return m_port; }
+    // 127.0.0.1 at the listener's port.
+    QuarloSocket::SockAddr address() const;
     // Accepts one connection and runs the script on it (then closes it).
     void Run(Script script);
+    // Accepts one connection on the caller's thread; the caller closes it.
+    SOCKET AcceptOne();
     void Join();
 
     static void SendAll(SOCKET s, const std::string& bytes);
@@ -105,9 +117,14 @@ private:
 // A port on 127.0.0.1 where nobody listens.
 uint16_t ClosedLoopbackPort();
 
-// Waits go to the hook when one is set, else to the real calls.
+// Waits go to the hook when one is set, else to the real calls. The local
+// time stands still (it names the day's log file).
 class HookedTimeSource : public Timing::ITimeSource {
 public:
+    // The real wait, as the hook's default answer.
+    static DWORD RealWait(DWORD count, const HANDLE* handles, DWORD ms) {
+        return ::WaitForMultipleObjects(count, handles, FALSE, ms);
+    }
     std::function<DWORD(DWORD count, const HANDLE* handles, DWORD ms)> onWaitAny;
     void Sleep(DWORD ms) override { ::Sleep(ms); }
     DWORD WaitForObject(HANDLE h, DWORD ms) override { return ::WaitForSingleObject(h, ms); }
@@ -119,7 +136,24 @@ public:
         return ::WaitForMultipleObjects(count, handles, FALSE, ms);
     }
     ULONGLONG TickCount() override { return ::GetTickCount64(); }
-    void LocalTime(SYSTEMTIME* t) override { ::GetLocalTime(t); }
+    void LocalTime(SYSTEMTIME* t) override { *t = m_time; }
+
+private:
+    SYSTEMTIME m_time = TestSupport::MakeTime(2032, 5, 1, 10, 0, 0, 0);
+};
+
+// A test whose log goes to a day of its own and is read back; its waits
+// run through the hookable time source.
+class SocketLogTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::string LogText() const;
+    // The number of times a text stands in the log.
+    size_t LogCount(const std::string& text) const;
+
+    HookedTimeSource m_clock;
+    std::wstring m_logPath;
 };
 
 }  // namespace SocketTest
