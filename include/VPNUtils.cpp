@@ -93,4 +93,45 @@ void SetAutoProxy(bool enable, const char* host, uint16_t port) {
                      static_cast<DWORD>((hostText.size() + 1) * sizeof(wchar_t)));
 }
 
+const char* GetSSLAlertDescription(int code) {
+    switch (code) {
+        case 0: return "Close_notify";
+        case 10: return "Unexpected_message";
+        case 20: return "Bad_record_mac";
+        case 30: return "Decompression_failure";
+        case 40: return "Handshake_failure";
+        case 41: return "No_certificate";
+        case 42: return "Bad_certificate";
+        case 43: return "Unsupported_certificate";
+        case 44: return "Certificate_revoked";
+        case 45: return "Certificate_expired";
+        case 46: return "Certificate_unknown";
+        case 47: return "Illegal_parameter";
+        default: return "unknown";
+    }
+}
+
+void PrintSSLPacketInfo(const unsigned char* record, size_t length) {
+    if (!record || length == 0) return;
+    switch (record[0]) {
+        case 21: {
+            // Level and description follow the 5-byte header; a short record
+            // has neither.
+            const char* level = "unknown";
+            const char* description = "unknown";
+            if (length >= 7) {
+                level = record[5] == 1 ? "Warning" : record[5] == 2 ? "Fatal" : "unknown";
+                description = GetSSLAlertDescription(record[6]);
+            }
+            LOGA(LOG_ERROR, "PrintSSLPacketInfo: SSL alert: level: %s, description: %s\n", level,
+                 description);
+            break;
+        }
+        case 20: LOGA(LOG_ERROR, "PrintSSLPacketInfo: SSL Change_cipher_spec\n"); break;
+        case 22: LOGA(LOG_ERROR, "PrintSSLPacketInfo: SSL Handshake\n"); break;
+        case 23: LOGA(LOG_ERROR, "PrintSSLPacketInfo: SSL Application_data\n"); break;
+        default: break;
+    }
+}
+
 }  // namespace QuarloSocket

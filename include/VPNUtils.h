@@ -1,6 +1,8 @@
-// Address lists of the gateway host and the proxy published for the client.
+// Address lists of the gateway host and the proxy published for the client;
+// the TLS alert names and the printout of a record that did not decrypt.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,5 +18,12 @@ std::vector<std::string> ResolveAddressList(const char* host, const char* prefer
 // Publishes the proxy in use under HKCU "SOFTWARE\VPN\autoproxy" (enabled,
 // port, host); anything short of a host and a port writes the disabled values.
 void SetAutoProxy(bool enable, const char* host, uint16_t port);
+
+// The name of a TLS alert description code, "unknown" for any other code.
+const char* GetSSLAlertDescription(int code);
+
+// Logs the record type of a TLS record (with the level and description of
+// an alert) at level ERROR; other types log nothing.
+void PrintSSLPacketInfo(const unsigned char* record, size_t length);
 
 }  // namespace QuarloSocket

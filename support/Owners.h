@@ -208,6 +208,14 @@ struct CertContextTraits {
 };
 using UniqueCertContext = Unique<CertContextTraits>;
 
+struct CertChainTraits {
+    using type = PCCERT_CHAIN_CONTEXT;
+    static type invalid() { return nullptr; }
+    static bool valid(type h) { return h != nullptr; }
+    static void close(type h) { ::CertFreeCertificateChain(h); }
+};
+using UniqueCertChain = Unique<CertChainTraits>;
+
 // Owner of one COM interface pointer.
 template <class T>
 class ComPtr {

@@ -8,11 +8,16 @@ raw alerts, bad headers).
 Usage:
   tls_gateway.py --cert-dir DIR --ready-file FILE [--log FILE] [--tls 1.2|1.0]
                  [--pseudo-hello] [--empty-fragments] [--stall-handshake]
-                 [--connections N] [--script FILE.json]
+                 [--connections N] [--script FILE.json] [--greeting TEXT]
+                 [--retry-handshake]
 
 The ready file receives the listening port once the socket is open. The log
 file receives one line per event ("pseudo-hello <hex>", "version TLSv1.2",
 "recv <n>", "records-in <n>", "received <total> <sha256>", ...).
+
+--greeting sends TEXT in the same TCP segment as the last handshake message.
+--retry-handshake answers a failed handshake with one more on the same
+connection (alerts the client sends in between are dropped).
 
 Script: a JSON list of steps run on every connection after the handshake;
 without one, every received byte is echoed until the peer closes.
@@ -72,8 +77,9 @@ class Log:
 
 
 class Connection:
-    def __init__(self, sock, context, log):
+    def __init__(self, sock, context, log, skip_alerts=False):
         self.sock = sock
+        self.skip_alerts = skip_alerts
         self.log = log
         self.incoming = ssl.MemoryBIO()
         self.outgoing = ssl.MemoryBIO()
@@ -112,13 +118,31 @@ class Connection:
             self.incoming.write_eof()
             return False
         self._count_records(data)
+        if self.skip_alerts:
+            data = self._drop_leading_alerts(data)
         self.incoming.write(data)
         return True
 
-    def handshake(self):
+    def _drop_leading_alerts(self, data):
+        self.held = getattr(self, "held", b"") + data
+        while len(self.held) >= 5 and self.held[0] == 21:
+            length = (self.held[3] << 8) | self.held[4]
+            if len(self.held) < 5 + length:
+                return b""
+            self.log.write("dropped alert")
+            self.held = self.held[5 + length:]
+        if len(self.held) < 5:
+            return b""
+        self.skip_alerts = False
+        data, self.held = self.held, b""
+        return data
+
+    def handshake(self, greeting=b""):
         while True:
             try:
                 self.tls.do_handshake()
+                if greeting:
+                    self.tls.write(greeting)
                 self.flush()
                 self.log.write("version " + str(self.tls.version()))
                 return True
@@ -126,6 +150,10 @@ class Connection:
                 self.flush()
                 if not self.feed():
                     return False
+            except ssl.SSLError as e:
+                self.flush()  # the alert
+                self.log.write("handshake error " + str(e.reason))
+                return False
 
     def read_plain(self):
         """Plain bytes of the next record(s); b"" at the end of the stream."""
@@ -277,10 +305,16 @@ def serve(args):
                 while sock.recv(65536):
                     pass
                 continue
+            greeting = args.greeting.encode() if args.greeting else b""
             conn = Connection(sock, context, log)
-            if not conn.handshake():
+            if not conn.handshake(greeting):
                 log.write("handshake failed")
-                continue
+                if not args.retry_handshake:
+                    continue
+                conn = Connection(sock, context, log, skip_alerts=True)
+                if not conn.handshake(greeting):
+                    log.write("handshake failed")
+                    continue
             if steps is None:
                 echo(conn)
             else:
@@ -308,6 +342,8 @@ def main():
     parser.add_argument("--accept-timeout", type=float, default=60)
     parser.add_argument("--io-timeout", type=float, default=60)
     parser.add_argument("--script")
+    parser.add_argument("--greeting")
+    parser.add_argument("--retry-handshake", action="store_true")
     args = parser.parse_args()
     return serve(args)
 
