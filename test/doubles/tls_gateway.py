@@ -54,10 +54,12 @@ DONT_INSERT_EMPTY_FRAGMENTS = 0x800
 
 
 def ensure_certificate(cert_dir):
-    """A self-signed certificate for localhost, generated once per folder."""
+    """A self-signed certificate for localhost, generated once per folder
+    and again before it comes near its end (it is valid for 30 days)."""
     cert_dir = Path(cert_dir)
     cert, key = cert_dir / "gateway-cert.pem", cert_dir / "gateway-key.pem"
-    if not cert.exists() or not key.exists():
+    stale = cert.exists() and time.time() - cert.stat().st_mtime > 20 * 86400
+    if stale or not cert.exists() or not key.exists():
         cert_dir.mkdir(parents=True, exist_ok=True)
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
                         "-keyout", str(key), "-out", str(cert), "-days", "30",

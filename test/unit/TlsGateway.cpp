@@ -57,7 +57,9 @@ public:
 
 TlsGateway::TlsGateway(const GatewayOptions& options) {
     static LONG counter = 0;
+    // Wine gives every test program the same process id.
     const std::string dir = kScratch + "/run-" + std::to_string(::GetCurrentProcessId()) + "-" +
+                            std::to_string(::GetTickCount64()) + "-" +
                             std::to_string(::InterlockedIncrement(&counter));
     ::CreateDirectoryW(WindowsPath(kScratch).c_str(), nullptr);
     m_dir = WindowsPath(dir);
@@ -77,8 +79,14 @@ TlsGateway::TlsGateway(const GatewayOptions& options) {
         WriteText(m_dir + L"\\script.json", options.script);
         args += " --script " + Quote(dir + "/script.json");
     }
+    if (options.renegotiate) {
+        m_logs = false;
+        args = " " + Quote(std::string(QUARLO_TEST_DOUBLES_LINUX) + "/tls_renegotiate.sh") + " " +
+               Quote(kScratch + "/certs") + " " + Quote(dir + "/ready");
+    }
     // Wine runs a Linux program, but hands back no process handle for it.
-    TestSupport::StartProcess(L"Z:\\usr\\bin\\python3" + WideFromCodePage(args, CP_UTF8));
+    TestSupport::StartProcess((options.renegotiate ? L"Z:\\bin\\sh" : L"Z:\\usr\\bin\\python3") +
+                              WideFromCodePage(args, CP_UTF8));
 
     const std::wstring ready = m_dir + L"\\ready";
     for (int i = 0; i < 300 && m_port == 0; ++i) {
@@ -89,7 +97,7 @@ TlsGateway::TlsGateway(const GatewayOptions& options) {
 }
 
 TlsGateway::~TlsGateway() {
-    if (m_port) WaitForLine("exit", 5000);
+    if (m_port && m_logs) WaitForLine("exit", 5000);
     for (const wchar_t* name : {L"ready", L"log", L"script.json"})
         ::DeleteFileW((m_dir + L"\\" + name).c_str());
     ::RemoveDirectoryW(m_dir.c_str());
@@ -130,11 +138,13 @@ std::vector<unsigned char> TlsGateway::CertificateDer() {
     return der;
 }
 
-QuarloSocket::ITunnelDataTransport* ConnectPlain(uint16_t port) {
+QuarloSocket::ITunnelDataTransport* ConnectPlain(uint16_t port, DWORD retryMs) {
     static ClientSocket* const owner = new ClientSocket();
     QuarloSocket::SockAddr address(QuarloSocket::SockAddrPort(port), QuarloSocket::SockAddrHost("127.0.0.1"),
                                    AF_INET);
-    QuarloSocket::CSocketConnection* connection = owner->Connect(address, nullptr);
+    const ULONGLONG end = ::GetTickCount64() + retryMs;
+    QuarloSocket::CSocketConnection* connection = nullptr;
+    while (!(connection = owner->Connect(address, nullptr)) && ::GetTickCount64() < end) ::Sleep(50);
     if (!connection) return nullptr;
     auto* transport = new QuarloSocket::CIOCPDataTransport(connection);
     connection->Release();

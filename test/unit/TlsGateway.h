@@ -24,6 +24,9 @@ struct GatewayOptions {
     std::string greeting;            // plain text sent with the last handshake message
     std::string script;              // JSON steps; none: echo
     int connections = 1;
+    // In place of the double: a server that asks for a renegotiation 2 s
+    // after it started and then sends "after\n" (tls_renegotiate.sh).
+    bool renegotiate = false;
 };
 
 class TlsGateway {
@@ -47,10 +50,12 @@ public:
 private:
     std::wstring m_dir;  // Windows path of this run's folder
     uint16_t m_port = 0;
+    bool m_logs = true;
 };
 
 // A plain transport over a new loopback connection to the port; nullptr
-// when the connection failed. The caller owns the one reference.
-QuarloSocket::ITunnelDataTransport* ConnectPlain(uint16_t port);
+// when the connection failed (tried for retryMs). The caller owns the one
+// reference.
+QuarloSocket::ITunnelDataTransport* ConnectPlain(uint16_t port, DWORD retryMs = 0);
 
 }  // namespace TlsTest
