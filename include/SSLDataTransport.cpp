@@ -7,6 +7,7 @@
 #include "CommonFunction.h"
 #include "IOCPDataTransport.h"
 #include "Loglib.h"
+#include "SSLTunnelTransport.h"
 #include "StringUtil.h"
 #include "System.h"
 #include "Timing.h"
@@ -102,11 +103,6 @@ void SetSecurityFunctionsForTest(const SecurityFunctionTableW* table) {
     g_testFunctions = table;
 }
 
-std::atomic<uint32_t>& TransportAddressCachedFlag() {
-    static std::atomic<uint32_t> flag{0};
-    return flag;
-}
-
 void DisplayCertChain(PCCERT_CONTEXT cert) {
     LOGA(LOG_INFO, "DisplayCertChain...\n");
     if (!cert) return;
@@ -192,7 +188,7 @@ CSSLDataTransport::CSSLDataTransport(ITunnelDataTransport* inner, const char* se
 }
 
 CSSLDataTransport::~CSSLDataTransport() {
-    TransportAddressCachedFlag().store(0);
+    ClearCachedAddressFlag();
     if (m_inner) m_inner->Release();
     m_certs.FreeCandidates();
     m_credential.reset();
@@ -494,7 +490,7 @@ bool CSSLDataTransport::ClientHandshakeLoop(ULONGLONG deadline) {
 }
 
 void CSSLDataTransport::Close() {
-    TransportAddressCachedFlag().store(0);
+    ClearCachedAddressFlag();
     ClearLastError();
     if (m_inner) m_inner->Close();
 }

@@ -14,7 +14,6 @@
 #include <schannel.h>
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -50,11 +49,6 @@ std::array<unsigned char, kPseudoClientHelloLength> BuildPseudoClientHello(int32
 // installs another (nullptr restores the system's).
 const SecurityFunctionTableW& SecurityFunctions();
 void SetSecurityFunctionsForTest(const SecurityFunctionTableW* table);
-
-// The transport manager's cached-address flag: once a plain transport worked,
-// later calls try only the cached address until this is cleared. Closing or
-// destroying a TLS transport clears it.
-std::atomic<uint32_t>& TransportAddressCachedFlag();
 
 // Logs the subject and issuer of the certificate and of the issuers found in
 // its own store.

@@ -13,13 +13,13 @@
 #include "System.h"
 #include "VPNUtils.h"
 #include "SSLDataTransport.h"
+#include "SSLTunnelTransport.h"
 #include "SocketTestSupport.h"
 #include "StringUtil.h"
 #include "TestSupport.h"
 #include "TlsGateway.h"
 
 using namespace QuarloSocket;
-using TlsTest::GatewayOptions;
 using TlsTest::TlsGateway;
 
 namespace {
@@ -135,24 +135,23 @@ class TlsTransportTest : public ::testing::Test {
 protected:
     void SetUp() override {
         Timing::SetSourceForTest(&clock);
-        ASSERT_EQ(LogInit(kTavriskModuleId), 1);
-        m_logPath = CLogContext::Instance().LogFolder() + L"2032-04-01.txt";
-        ::DeleteFileW(m_logPath.c_str());
+        ASSERT_TRUE(m_log.Open());
     }
     void TearDown() override {
-        LogUninit();
-        ::DeleteFileW(m_logPath.c_str());
+        m_log.Close();
         Timing::SetSourceForTest(nullptr);
     }
-    std::string LogText() const {
-        return CodePageFromWide(TestSupport::ReadUtf16File(m_logPath), CP_UTF8);
-    }
-    bool Logged(const std::string& text) const { return LogText().find(text) != std::string::npos; }
+    std::string LogText() const { return m_log.Text(); }
+    bool Logged(const std::string& text) const { return m_log.Contains(text); }
 
     // A TLS transport over a new connection to the gateway; counter, when
     // given, receives the decorator between them that counts the reads.
     TransportRef Connect(const TlsGateway& gateway, bool clientAuth = false, bool verify = false,
                          CountingTransport** counter = nullptr, DWORD retryMs = 0) {
+        if (!gateway.started()) {
+            ADD_FAILURE() << "the gateway double did not start";
+            return TransportRef();
+        }
         ITunnelDataTransport* plain = TlsTest::ConnectPlain(gateway.port(), retryMs);
         if (!plain) return TransportRef();
         TransportRef inner(new CountingTransport(plain));
@@ -163,7 +162,6 @@ protected:
     // The gateway, a transport to it and its handshake; the test stops at
     // the first failure.
     TransportRef Ready(const TlsGateway& gateway, CountingTransport** counter = nullptr) {
-        EXPECT_TRUE(gateway.started());
         TransportRef tls = Connect(gateway, false, false, counter);
         EXPECT_TRUE(tls);
         if (tls && !tls->Init()) {
@@ -195,14 +193,13 @@ protected:
     TlsClock clock;
     TestSupport::ScopedRegistryKey installManager{HKEY_LOCAL_MACHINE, L"SOFTWARE\\VPN\\Install Manager"};
     TestSupport::ScopedRegistryKey vpn2{HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\VPN2"};
-    std::wstring m_logPath;
+    TestSupport::DayLog m_log{L"2032-04-01"};  // the clock's day
 };
 
 }  // namespace
 
 TEST_F(TlsTransportTest, EchoRoundTripSplitsLargeSendsIntoMaximumMessages) {
-    TlsGateway gateway(GatewayOptions{});
-    ASSERT_TRUE(gateway.started());
+    TlsGateway gateway({});
     Tunnel tls = Connect(gateway);
     ASSERT_TRUE(tls);
     ASSERT_TRUE(tls->Init()) << LogText();
@@ -330,13 +327,13 @@ TEST_F(TlsTransportTest, ReadArgumentsAndTransportQueriesWithoutAStream) {
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(tls->GetTransportType(), TransportType_TlsOverTcp);
 
-    TransportAddressCachedFlag().store(1);
+    AddressCache().cached = 1;
     tls->Close();
-    EXPECT_EQ(TransportAddressCachedFlag().load(), 0u);
+    EXPECT_EQ(AddressCache().cached, 0u);
     EXPECT_EQ(tls->GetLastError(), 0u);
-    TransportAddressCachedFlag().store(1);
+    AddressCache().cached = 1;
     tls.reset();
-    EXPECT_EQ(TransportAddressCachedFlag().load(), 0u);
+    EXPECT_EQ(AddressCache().cached, 0u);
     EXPECT_EQ(scripted->RefCount(), 1);
 }
 
@@ -360,7 +357,7 @@ TEST_F(TlsTransportTest, RecordHeaderChecksAndReadTimeOut) {
         {{std::string("\x17\x03\x03\x00\x10", 5), "abc"}, 0, "SSLTunnel: read data from socket error\r\n", 3},
     };
     for (const Case& c : cases) {
-        ::DeleteFileW(m_logPath.c_str());
+        m_log.Clear();
         auto* scripted = new ScriptedTransport();
         scripted->chunks = c.chunks;
         scripted->clock = &clock;
@@ -402,15 +399,12 @@ TEST_F(TlsTransportTest, ProtocolChoiceFromSslProto) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.logged);
-        ::DeleteFileW(m_logPath.c_str());
+        m_log.Clear();
         if (c.sslproto)
             SetSslProto(c.sslproto);
         else
             ::SHDeleteValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VPN\\Install Manager", L"sslproto");
-        GatewayOptions options;
-        options.tls = c.gatewayTls;
-        TlsGateway gateway(options);
-        ASSERT_TRUE(gateway.started());
+        TlsGateway gateway({.tls = c.gatewayTls});
         Tunnel tls = Connect(gateway);
         ASSERT_TRUE(tls);
         EXPECT_EQ(tls->Init(), c.succeeds);
@@ -426,17 +420,13 @@ TEST_F(TlsTransportTest, ProtocolChoiceFromSslProto) {
             EXPECT_NE(log.find("SSLTunnel: SSLHandshake error\r\n"), std::string::npos);
             EXPECT_NE(log.find(c.logged), log.rfind(c.logged)) << "offered on both attempts";
         }
-        tls->Close();
     }
 }
 
 TEST_F(TlsTransportTest, SecondAttemptAfterARefusedFirstOneOnTheSameConnection) {
     // With the VPN server flag the first attempt offers TLS 1.0 at most,
     // which this gateway refuses; the second offers TLS 1.2 as well.
-    GatewayOptions options;
-    options.retryHandshake = true;
-    TlsGateway gateway(options);
-    ASSERT_TRUE(gateway.started());
+    TlsGateway gateway({.retryHandshake = true});
     CountingTransport* counter = nullptr;
     Tunnel tls = Connect(gateway, false, false, &counter);
     ASSERT_TRUE(tls);
@@ -458,10 +448,7 @@ TEST_F(TlsTransportTest, SecondAttemptAfterARefusedFirstOneOnTheSameConnection) 
 
 TEST_F(TlsTransportTest, Ssl3Handshake) {
     SetSslProto(1);
-    GatewayOptions options;
-    options.tls = "1.0";
-    TlsGateway gateway(options);
-    ASSERT_TRUE(gateway.started());
+    TlsGateway gateway({.tls = "1.0"});
     Tunnel tls = Connect(gateway);
     ASSERT_TRUE(tls);
     const bool ok = tls->Init();
@@ -474,10 +461,7 @@ TEST_F(TlsTransportTest, Ssl3Handshake) {
 }
 
 TEST_F(TlsTransportTest, ClientAuthenticationSendsThePseudoHelloFirst) {
-    GatewayOptions options;
-    options.pseudoHello = true;
-    TlsGateway gateway(options);
-    ASSERT_TRUE(gateway.started());
+    TlsGateway gateway({.pseudoHello = true});
     Tunnel tls = Connect(gateway, true);
     ASSERT_TRUE(tls);
     FILETIME ft{};
@@ -498,10 +482,7 @@ TEST_F(TlsTransportTest, ClientAuthenticationSendsThePseudoHelloFirst) {
 }
 
 TEST_F(TlsTransportTest, HandshakeTimesOutWhenTheGatewayStopsAnswering) {
-    GatewayOptions options;
-    options.stallHandshake = true;
-    TlsGateway gateway(options);
-    ASSERT_TRUE(gateway.started());
+    TlsGateway gateway({.stallHandshake = true});
     Tunnel tls = Connect(gateway);
     ASSERT_TRUE(tls);
     clock.fastForward = true;
@@ -519,10 +500,7 @@ TEST_F(TlsTransportTest, HandshakeTimesOutWhenTheGatewayStopsAnswering) {
 }
 
 TEST_F(TlsTransportTest, RecordsThatArriveWithTheLastHandshakeMessageAreKept) {
-    GatewayOptions options;
-    options.greeting = "welcome";
-    options.script = R"([{"op": "recv_all"}])";
-    TlsGateway gateway(options);
+    TlsGateway gateway({.greeting = "welcome", .script = R"([{"op": "recv_all"}])"});
     CountingTransport* counter = nullptr;
     Tunnel tls = Ready(gateway, &counter);
     ASSERT_TRUE(tls);
@@ -534,9 +512,8 @@ TEST_F(TlsTransportTest, RecordsThatArriveWithTheLastHandshakeMessageAreKept) {
 // ---- Record layer ----------------------------------------------------------------
 
 TEST_F(TlsTransportTest, SmallReadsAreServedFromTheLeftoverWithoutSocketReads) {
-    GatewayOptions options;
-    options.script = R"([{"op": "send", "fill": "0123456789", "count": 100}, {"op": "recv_all"}])";
-    TlsGateway gateway(options);
+    TlsGateway gateway({.script = R"([{"op": "send", "fill": "0123456789", "count": 100},
+                                      {"op": "recv_all"}])"});
     CountingTransport* counter = nullptr;
     Tunnel tls = Ready(gateway, &counter);
     ASSERT_TRUE(tls);
@@ -555,9 +532,8 @@ TEST_F(TlsTransportTest, SmallReadsAreServedFromTheLeftoverWithoutSocketReads) {
 }
 
 TEST_F(TlsTransportTest, RecordSplitAcrossManySegments) {
-    GatewayOptions options;
-    options.script = R"([{"op": "send_split", "fill": "xyz", "count": 1500, "segment": 4}, {"op": "recv_all"}])";
-    TlsGateway gateway(options);
+    TlsGateway gateway({.script = R"([{"op": "send_split", "fill": "xyz", "count": 1500, "segment": 4},
+                                      {"op": "recv_all"}])"});
     CountingTransport* counter = nullptr;
     Tunnel tls = Ready(gateway, &counter);
     ASSERT_TRUE(tls);
@@ -571,11 +547,10 @@ TEST_F(TlsTransportTest, RecordSplitAcrossManySegments) {
 
 TEST_F(TlsTransportTest, EmptyRecordsAreSkipped) {
     // TLS 1.0 with CBC: each record of data is preceded by an empty one.
-    GatewayOptions options;
-    options.tls = "1.0";
-    options.emptyFragments = true;
-    options.script = R"([{"op": "send", "text": "first"}, {"op": "send", "text": "second"}, {"op": "recv_all"}])";
-    TlsGateway gateway(options);
+    TlsGateway gateway({.tls = "1.0",
+                        .emptyFragments = true,
+                        .script = R"([{"op": "send", "text": "first"}, {"op": "send", "text": "second"},
+                                     {"op": "recv_all"}])"});
     CountingTransport* counter = nullptr;
     Tunnel tls = Ready(gateway, &counter);
     ASSERT_TRUE(tls);
@@ -595,11 +570,9 @@ TEST_F(TlsTransportTest, BadRecordsFailTheRead) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.raw);
-        ::DeleteFileW(m_logPath.c_str());
-        GatewayOptions options;
-        options.script = std::string(R"([{"op": "raw", "hex": ")") + c.raw +
-                         R"("}, {"op": "sleep", "ms": 3000}])";
-        TlsGateway gateway(options);
+        m_log.Clear();
+        TlsGateway gateway({.script = std::string(R"([{"op": "raw", "hex": ")") + c.raw +
+                                      R"("}, {"op": "sleep", "ms": 3000}])"});
         Tunnel tls = Ready(gateway);
         ASSERT_TRUE(tls);
         CIOBuffer* out = nullptr;
@@ -608,14 +581,12 @@ TEST_F(TlsTransportTest, BadRecordsFailTheRead) {
         EXPECT_EQ(tls->GetLastError(), 0u);
         EXPECT_TRUE(Logged(c.logged)) << LogText();
         EXPECT_TRUE(Logged("SSLTunnel: recv SSL message failed!\r\n"));
-        tls->Close();
     }
 }
 
 TEST_F(TlsTransportTest, ClosingAlertEndsTheStream) {
-    GatewayOptions options;
-    options.script = R"([{"op": "send", "text": "bye"}, {"op": "close_notify"}, {"op": "sleep", "ms": 3000}])";
-    TlsGateway gateway(options);
+    TlsGateway gateway({.script = R"([{"op": "send", "text": "bye"}, {"op": "close_notify"},
+                                      {"op": "sleep", "ms": 3000}])"});
     Tunnel tls = Ready(gateway);
     ASSERT_TRUE(tls);
     EXPECT_EQ(Receive(tls.get(), 100), "bye");
@@ -626,9 +597,8 @@ TEST_F(TlsTransportTest, ClosingAlertEndsTheStream) {
 }
 
 TEST_F(TlsTransportTest, ReadTimeOutLeavesTheStreamUsable) {
-    GatewayOptions options;
-    options.script = R"([{"op": "sleep", "ms": 1500}, {"op": "send", "text": "late"}, {"op": "recv_all"}])";
-    TlsGateway gateway(options);
+    TlsGateway gateway({.script = R"([{"op": "sleep", "ms": 1500}, {"op": "send", "text": "late"},
+                                      {"op": "recv_all"}])"});
     Tunnel tls = Ready(gateway);
     ASSERT_TRUE(tls);
     CIOBuffer* out = nullptr;
@@ -639,12 +609,10 @@ TEST_F(TlsTransportTest, ReadTimeOutLeavesTheStreamUsable) {
 }
 
 TEST_F(TlsTransportTest, AsynchronousPathReassemblesRecordsHandedInPiece) {
-    GatewayOptions options;
     // The records follow a byte from the client, so that they come on the
     // plain stream after the handshake.
-    options.script = R"([{"op": "recv", "n": 1}, {"op": "send", "text": "one"}, {"op": "send", "text": "two"},
-                         {"op": "recv_all"}])";
-    TlsGateway gateway(options);
+    TlsGateway gateway({.script = R"([{"op": "recv", "n": 1}, {"op": "send", "text": "one"},
+                                      {"op": "send", "text": "two"}, {"op": "recv_all"}])"});
     CountingTransport* counter = nullptr;
     Tunnel tls = Ready(gateway, &counter);
     ASSERT_TRUE(tls);
@@ -757,9 +725,8 @@ TEST_F(TlsTransportTest, HandshakeLoopBoundsTheProvidersUnprocessedBytes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.logged);
-        ::DeleteFileW(m_logPath.c_str());
-        TlsGateway gateway(GatewayOptions{});
-        ASSERT_TRUE(gateway.started());
+        m_log.Clear();
+        TlsGateway gateway({});
         Tunnel tls = Connect(gateway);
         ASSERT_TRUE(tls);
         g_extraBeyondHeld = c.extraBeyondHeld;
@@ -770,7 +737,6 @@ TEST_F(TlsTransportTest, HandshakeLoopBoundsTheProvidersUnprocessedBytes) {
         EXPECT_EQ(tls->GetLastError(), TransportError_Handshake);
         EXPECT_TRUE(Logged(c.logged)) << LogText();
         EXPECT_LE(g_fakeCalls, 2 * (kHandshakeTurnsWithoutRead + 1));
-        tls->Close();
     }
 }
 
@@ -811,8 +777,7 @@ TEST_F(TlsTransportTest, GatewayAskingForAClientCertificateGetsANewCredential) {
     source.cert = cert.get();
     SetCertCandidateSourceForTest(&source);
 
-    TlsGateway gateway(GatewayOptions{});
-    ASSERT_TRUE(gateway.started());
+    TlsGateway gateway({});
     Tunnel tls = Connect(gateway);
     ASSERT_TRUE(tls);
     g_askedForCredentials = false;
@@ -879,8 +844,7 @@ private:
 }  // namespace
 
 TEST_F(TlsTransportTest, UntrustedServerCertificateIsReportedNotRefused) {
-    TlsGateway gateway(GatewayOptions{});
-    ASSERT_TRUE(gateway.started());
+    TlsGateway gateway({});
     Tunnel tls = Connect(gateway, false, true);
     ASSERT_TRUE(tls);
     EXPECT_TRUE(tls->Init()) << "verification never fails the transport";
@@ -907,8 +871,7 @@ TEST_F(TlsTransportTest, UntrustedServerCertificateIsReportedNotRefused) {
 // The trusted roots are read once per process, by its first chain search:
 // this test trusts the certificate before anything else builds a chain.
 TEST_F(TlsTransportTest, TrustedServerCertificateVerifies) {
-    TlsGateway gateway(GatewayOptions{});  // makes the certificate when there is none
-    ASSERT_TRUE(gateway.started());
+    TlsGateway gateway({});  // makes the certificate when there is none
     const std::vector<unsigned char> der = TlsGateway::CertificateDer();
     Owners::UniqueCertContext cert(
         ::CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
@@ -928,10 +891,7 @@ TEST_F(TlsTransportTest, TrustedServerCertificateVerifies) {
 }
 
 TEST_F(TlsTransportTest, ServerRequestedRenegotiationDuringARead) {
-    GatewayOptions options;
-    options.renegotiate = true;
-    TlsGateway server(options);
-    ASSERT_TRUE(server.started());
+    TlsGateway server({.renegotiate = true});
     Tunnel tls = Connect(server, false, false, nullptr, 3000);
     ASSERT_TRUE(tls);
     ASSERT_TRUE(tls->Init()) << LogText();

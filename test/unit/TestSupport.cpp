@@ -53,6 +53,24 @@ bool FileExists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool DayLog::Open() {
+    if (LogInit(kTavriskModuleId) != 1) return false;
+    m_path = CLogContext::Instance().LogFolder() + m_day + L".txt";
+    Clear();
+    return true;
+}
+
+void DayLog::Close() {
+    LogUninit();
+    Clear();
+}
+
+void DayLog::Clear() const {
+    if (!m_path.empty()) ::DeleteFileW(m_path.c_str());
+}
+
+std::string DayLog::Text() const { return CodePageFromWide(ReadUtf16File(m_path), CP_UTF8); }
+
 HANDLE StartProcess(const std::wstring& commandLine) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);

@@ -49,6 +49,23 @@ std::wstring ReadUtf16File(const std::wstring& path);
 std::string ReadTextFile(const std::wstring& path);
 bool FileExists(const std::wstring& path);
 
+// The program's log written to one day's file of its own (the day that the
+// test's clock gives, "YYYY-MM-DD"): Open starts the log library and empties
+// that file, Close stops the library and removes the file.
+class DayLog {
+public:
+    explicit DayLog(const wchar_t* day) : m_day(day) {}
+    bool Open();
+    void Close();
+    void Clear() const;
+    std::string Text() const;  // UTF-8
+    bool Contains(const std::string& text) const { return Text().find(text) != std::string::npos; }
+
+private:
+    std::wstring m_day;
+    std::wstring m_path;
+};
+
 // Starts a command line and waits for it to end; returns the exit code, or
 // -1 when it could not be started or did not end in time.
 int RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 60000);

@@ -21,8 +21,8 @@ struct GatewayOptions {
     bool emptyFragments = false;     // TLS 1.0: an empty record ahead of each CBC record
     bool stallHandshake = false;     // read the ClientHello and answer nothing
     bool retryHandshake = false;     // a failed handshake is followed by one more
-    std::string greeting;            // plain text sent with the last handshake message
-    std::string script;              // JSON steps; none: echo
+    std::string greeting{};          // plain text sent with the last handshake message
+    std::string script{};            // JSON steps; none: echo
     int connections = 1;
     // In place of the double: a server that asks for a renegotiation 2 s
     // after it started and then sends "after\n" (tls_renegotiate.sh).
