@@ -104,3 +104,11 @@ TEST(IOPool, FailedCompletionResetsTheConnectionUnlessItWasCancelled) {
         c->Release();
     }
 }
+
+TEST(IOPool, TheProcessPoolRunsFromStartUp) {
+    // The process services start it before any test (as before the front door).
+    CIOPool& pool = ProcessIOPool();
+    EXPECT_TRUE(pool.Started());
+    EXPECT_EQ(pool.RunningThreads(), pool.ThreadCount());
+    EXPECT_EQ(&ProcessIOPool(), &pool);
+}

@@ -11,6 +11,7 @@
 #include "SocketTestSupport.h"
 
 using namespace QuarloSocket;
+using SocketTest::BufferText;
 using SocketTest::HookedTimeSource;
 using SocketTest::ManualPool;
 using SocketTest::RecordingSocket;
@@ -20,18 +21,14 @@ using ::testing::Not;
 
 namespace {
 
-std::string Text(CIOBuffer* b) { return std::string(reinterpret_cast<const char*>(b->Data()), b->Used()); }
-
 // One connection of a hand-pumped pool to a loopback peer whose socket the
 // test drives itself.
 class HandOverTest : public SocketTest::SocketLogTest {
 protected:
     void SetUp() override {
         SocketLogTest::SetUp();
-        m_connection = m_owner.Connect(m_listener.address(), nullptr);
+        m_connection = SocketTest::ConnectLoopback(m_owner, m_listener, &m_peer);
         ASSERT_NE(m_connection, nullptr);
-        m_peer = m_listener.AcceptOne();
-        ASSERT_NE(m_peer, INVALID_SOCKET);
     }
     void TearDown() override {
         m_clock.onWaitAny = nullptr;
@@ -61,7 +58,7 @@ protected:
         CIOBuffer* out = nullptr;
         const SyncIOStatus status = m_connection->ReadSync(max, &out, 1000, cancel);
         m_clock.onWaitAny = nullptr;
-        got = out ? Text(out) : std::string();
+        got = out ? BufferText(out) : std::string();
         if (out) out->Release();
         return status;
     }
@@ -94,7 +91,7 @@ TEST_F(HandOverTest, ReadAbandonedBeforeItsCompletionIsKeptAsLateDataAndServedFi
     // A read no larger than the late data is served without posting a read.
     CIOBuffer* out = nullptr;
     ASSERT_EQ(m_connection->ReadSync(4, &out, 1000, nullptr), SyncIO_Done);
-    EXPECT_EQ(Text(out), "late");
+    EXPECT_EQ(BufferText(out), "late");
     out->Release();
     EXPECT_EQ(m_pool.QueuedPosts(), 0u);
 
@@ -105,7 +102,7 @@ TEST_F(HandOverTest, ReadAbandonedBeforeItsCompletionIsKeptAsLateDataAndServedFi
     };
     ASSERT_EQ(m_connection->ReadSync(16, &out, INFINITE, nullptr), SyncIO_Done);
     m_clock.onWaitAny = nullptr;
-    EXPECT_EQ(Text(out), "-bytes");
+    EXPECT_EQ(BufferText(out), "-bytes");
     out->Release();
     EXPECT_EQ(m_pool.QueuedPosts(), 0u);
     EXPECT_EQ(m_connection->LateDataLength(), 0u);
@@ -160,7 +157,7 @@ TEST_F(HandOverTest, EveryWayOfGivingUpLeavesTheBytesForTheNextRead) {
         ASSERT_TRUE(m_pool.PumpOne());
         CIOBuffer* out = nullptr;
         ASSERT_EQ(m_connection->ReadSync(bytes.size(), &out, 1000, nullptr), SyncIO_Done) << row.line;
-        EXPECT_EQ(Text(out), bytes);
+        EXPECT_EQ(BufferText(out), bytes);
         out->Release();
     }
 }
@@ -179,7 +176,7 @@ TEST_F(HandOverTest, ASecondReadWaitsForTheAbandonedOneAndPostsNothing) {
     PeerSends("x");
     ASSERT_TRUE(m_pool.PumpOne());
     ASSERT_EQ(m_connection->ReadSync(1, &out, 1000, nullptr), SyncIO_Done);
-    EXPECT_EQ(Text(out), "x");
+    EXPECT_EQ(BufferText(out), "x");
     out->Release();
     EXPECT_EQ(m_connection->PendingReads(), 0);
 }
@@ -224,7 +221,7 @@ TEST_F(HandOverTest, AWriteErrorNeverWakesAReaderWhoseReadIsStillOut) {
         ASSERT_TRUE(m_pool.PumpOne());
         CIOBuffer* out = nullptr;
         ASSERT_EQ(m_connection->ReadSync(4, &out, 1000, nullptr), SyncIO_Done) << row.error;
-        EXPECT_EQ(Text(out), "data");
+        EXPECT_EQ(BufferText(out), "data");
         out->Release();
         EXPECT_EQ(m_pool.QueuedPosts(), 0u);
         if (row.error == WSAESHUTDOWN) {
@@ -427,7 +424,7 @@ TEST(SocketOwner, ReleasedConnectionsAreResetAndReusedUpToTheFreeLimit) {
     Timing::SetSourceForTest(&clock);
     ASSERT_EQ(reused->ReadSync(16, &out, 1000, nullptr), SyncIO_Done);
     Timing::SetSourceForTest(nullptr);
-    EXPECT_EQ(Text(out), "fresh");
+    EXPECT_EQ(BufferText(out), "fresh");
     out->Release();
     reused->Release();
     for (SOCKET s : {peer1, peer2, peer3}) ::closesocket(s);
@@ -458,24 +455,20 @@ class RealPoolConnectionTest : public SocketTest::SocketLogTest {
 protected:
     void SetUp() override {
         SocketLogTest::SetUp();
-        m_connection = m_owner.Connect(m_listener.address(), nullptr);
+        m_connection = SocketTest::ConnectLoopback(m_owner, m_listener, &m_peer);
         ASSERT_NE(m_connection, nullptr);
-        m_peer = m_listener.AcceptOne();
     }
     void TearDown() override {
         if (m_connection) m_connection->Release();
         if (m_peer != INVALID_SOCKET) ::closesocket(m_peer);
-        // Completions of the closing may still be on the workers: the owner
-        // stays until every connection has come back to it.
-        for (int i = 0; i < 500 && m_owner.InUseConnectionCount() != 0; ++i) ::Sleep(10);
-        EXPECT_EQ(m_owner.InUseConnectionCount(), 0u);
+        SocketTest::WaitForConnections(m_owner);  // completions of the closing
         m_pool.Stop();
         SocketLogTest::TearDown();
     }
     std::string Read(size_t max, SyncIOStatus expected, DWORD timeoutMs = 10000) {
         CIOBuffer* out = nullptr;
         EXPECT_EQ(m_connection->ReadSync(max, &out, timeoutMs, nullptr), expected);
-        std::string text = out ? Text(out) : std::string();
+        std::string text = out ? BufferText(out) : std::string();
         if (out) out->Release();
         return text;
     }

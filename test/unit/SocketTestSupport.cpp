@@ -185,6 +185,22 @@ uint16_t ClosedLoopbackPort() {
     return ntohs(address.sin_port);
 }
 
+std::string BufferText(const QuarloSocket::CIOBuffer* buffer) {
+    return std::string(reinterpret_cast<const char*>(buffer->Data()), buffer->Used());
+}
+
+QuarloSocket::CSocketConnection* ConnectLoopback(QuarloSocket::CIOCPClientSocket& owner, ScriptedPeer& listener,
+                                                 SOCKET* peer) {
+    QuarloSocket::CSocketConnection* connection = owner.Connect(listener.address(), nullptr);
+    *peer = connection ? listener.AcceptOne() : INVALID_SOCKET;
+    return connection;
+}
+
+void WaitForConnections(QuarloSocket::CIOCPSocket& owner) {
+    for (int i = 0; i < 500 && owner.InUseConnectionCount() != 0; ++i) ::Sleep(10);
+    EXPECT_EQ(owner.InUseConnectionCount(), 0u);
+}
+
 void SocketLogTest::SetUp() {
     EnsureWinSock();
     Timing::SetSourceForTest(&m_clock);

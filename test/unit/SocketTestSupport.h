@@ -117,6 +117,15 @@ private:
 // A port on 127.0.0.1 where nobody listens.
 uint16_t ClosedLoopbackPort();
 
+// The bytes a buffer holds.
+std::string BufferText(const QuarloSocket::CIOBuffer* buffer);
+// Connects the owner to the listener and accepts the peer's end into *peer.
+QuarloSocket::CSocketConnection* ConnectLoopback(QuarloSocket::CIOCPClientSocket& owner, ScriptedPeer& listener,
+                                                 SOCKET* peer);
+// Waits (bounded) until every connection of the owner has come back to it,
+// so that no worker still holds one when the owner goes.
+void WaitForConnections(QuarloSocket::CIOCPSocket& owner);
+
 // Waits go to the hook when one is set, else to the real calls. The local
 // time stands still (it names the day's log file).
 class HookedTimeSource : public Timing::ITimeSource {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <gmock/gmock.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@
 #include "TunnelDataTransport.h"
 
 using namespace QuarloSocket;
+using SocketTest::BufferText;
 using SocketTest::HookedTimeSource;
 using SocketTest::ManualPool;
 using SocketTest::RecordingSocket;
@@ -20,15 +22,6 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 namespace {
-
-std::string Text(CIOBuffer* b) { return std::string(reinterpret_cast<const char*>(b->Data()), b->Used()); }
-
-// Waits until every connection of an owner has come back to it, so that no
-// worker still holds one when the owner goes.
-void WaitForConnections(CIOCPSocket& owner) {
-    for (int i = 0; i < 500 && owner.InUseConnectionCount() != 0; ++i) ::Sleep(10);
-    EXPECT_EQ(owner.InUseConnectionCount(), 0u);
-}
 
 class TransportTest : public SocketTest::SocketLogTest {
 protected:
@@ -40,9 +33,8 @@ protected:
     }
     // A transport over a connection of the hand-pumped pool to the listener.
     CIOCPDataTransport* Open(SOCKET* peer) {
-        CSocketConnection* c = m_owner.Connect(m_listener.address(), nullptr);
+        CSocketConnection* c = SocketTest::ConnectLoopback(m_owner, m_listener, peer);
         EXPECT_NE(c, nullptr);
-        *peer = m_listener.AcceptOne();
         auto* transport = new CIOCPDataTransport(c);
         c->Release();  // the transport holds its own reference
         return transport;
@@ -91,7 +83,7 @@ TEST_F(TransportTest, RoundTripOverTheProcessPool) {
         ASSERT_TRUE(transport->ReceiveDataSync(16384, &out, 10000));
         ASSERT_GE(out->Used(), 1u);
         ASSERT_LE(out->Used(), 16384u);
-        back += Text(out);
+        back += BufferText(out);
         out->Release();
     }
     EXPECT_EQ(back, sent);
@@ -107,7 +99,7 @@ TEST_F(TransportTest, RoundTripOverTheProcessPool) {
     EXPECT_THAT(LogText(), HasSubstr("CIOCPDataTransport: WriteSync error 3\r\n"));
     EXPECT_EQ(transport->GetLastError(), 0u);  // this transport never sets a code
     transport.reset();
-    WaitForConnections(owner);
+    SocketTest::WaitForConnections(owner);
 }
 
 TEST_F(TransportTest, ASendOfNoBytesSucceedsWithoutTouchingTheSocket) {
@@ -152,7 +144,7 @@ TEST_F(TransportTest, AReadTimeOutFailsQuietlyAndTheTransportStaysUsable) {
     ScriptedPeer::SendAll(peer, "ok");
     ASSERT_TRUE(m_pool.PumpOne());
     ASSERT_TRUE(transport->ReceiveDataSync(16, &out, 1000));
-    EXPECT_EQ(Text(out), "ok");
+    EXPECT_EQ(BufferText(out), "ok");
     out->Release();
     EXPECT_EQ(transport->GetPendingReadCount(), 0u);
     Drop(transport);
@@ -253,7 +245,7 @@ TEST(PlainTransport, DatagramsForACoreGetTheirHeader) {
         b->SetWriteOffset(row.writeOffset);
         CIOBuffer* framed = FrameDatagram(b, 7);
         ASSERT_NE(framed, nullptr);
-        EXPECT_EQ(Text(framed), row.framed) << row.bytes << " " << row.capacity;
+        EXPECT_EQ(BufferText(framed), row.framed) << row.bytes << " " << row.capacity;
         EXPECT_EQ(framed == b, row.capacity >= row.framed.size());
         framed->Release();
     }
@@ -267,7 +259,7 @@ TEST(PlainTransport, DatagramsForACoreGetTheirHeader) {
     CIOBuffer* framed = FrameDatagram(b, 7);
     ASSERT_EQ(framed->Used(), 24u);
     EXPECT_EQ(static_cast<unsigned char>(framed->Data()[1]), (24 + 8) >> 3);
-    EXPECT_EQ(Text(framed).substr(4), keepAlive);
+    EXPECT_EQ(BufferText(framed).substr(4), keepAlive);
     framed->Release();
 }
 
@@ -345,4 +337,25 @@ TEST(ReferenceCounter, ADecoratorKeepsItsInnerTransportAlive) {
         TransportRef holder(outer);  // takes over the creator's reference
     }
     EXPECT_EQ(destroyed, 1);
+}
+
+TEST(ProcessExit, EndsCleanlyWhileTunnelsAreStillOpenAndCompletionsArrive) {
+    // The process-wide pool is never stopped: its workers still complete reads
+    // while the program's static objects go. Many runs, each a clean exit.
+    TestSupport::TempDir dir;
+    const std::wstring program = TestSupport::TestBinDir() + L"\\tunnelchurn.exe";
+    int withReadsOut = 0;
+    for (int run = 0; run < 20; ++run) {
+        const std::wstring report = dir.File(L"run" + std::to_wstring(run) + L".txt");
+        const int code = TestSupport::RunProcess(L"\"" + program + L"\" \"" + report + L"\" 30", 60000);
+        EXPECT_EQ(code, 0) << "run " << run;
+        unsigned opened = 0, failed = 0, inflight = 0;
+        const std::string text = TestSupport::ReadTextFile(report);
+        ASSERT_EQ(std::sscanf(text.c_str(), "opened %u failed %u inflight %u", &opened, &failed, &inflight), 3)
+            << "run " << run << ": " << text;
+        EXPECT_EQ(opened, 30u);
+        EXPECT_EQ(failed, 0u);
+        if (inflight > 0) ++withReadsOut;
+    }
+    EXPECT_GT(withReadsOut, 0) << "no run ended with a read still out";
 }
