@@ -326,6 +326,7 @@ TEST_F(TlsTransportTest, ReadArgumentsAndTransportQueriesWithoutAStream) {
     EXPECT_EQ(tls->GetLastError(), TransportError_BadReadArguments);
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(tls->GetTransportType(), TransportType_TlsOverTcp);
+    EXPECT_FALSE(tls->SendDataSync("x", 1, 1000)) << "nothing to encrypt with before the handshake";
 
     AddressCache().cached = 1;
     tls->Close();
@@ -644,6 +645,15 @@ TEST_F(TlsTransportTest, AsynchronousPathReassemblesRecordsHandedInPiece) {
     ASSERT_NE(encrypted, nullptr);
     EXPECT_GT(encrypted->Used(), 2u + 5u);
     encrypted->Release();
+
+    // A header announcing more than a pool buffer holds is refused, not
+    // gathered past the buffer's end.
+    CIOBuffer* bad = CIOBuffer::NewOwned(5);
+    bad->Append("\x17\x03\x03\xff\xff", 5);
+    tls->AddData(bad);
+    bad->Release();
+    EXPECT_EQ(tls->GetData(), nullptr);
+    EXPECT_TRUE(Logged("SSLTunnel: SSL body size error: 65535.\r\n"));
 }
 
 // ---- Provider misbehaviour through a replaced entry point --------------------------
