@@ -19,6 +19,10 @@ namespace {
 
 constexpr wchar_t kTlsProvider[] = L"Microsoft Unified Security Protocol Provider";
 constexpr uint32_t kRecordHeaderLength = 5;
+// What a record read asks of the inner transport at least: every read
+// through the completion port costs a thread hand-over, so the bytes of
+// the following records are taken along when they are there.
+constexpr uint32_t kReadAheadBytes = 262144;
 // Pool buffers kept free per pool.
 constexpr size_t kPoolFreeBuffers = 10;
 
@@ -195,6 +199,7 @@ CSSLDataTransport::~CSSLDataTransport() {
     DeleteContext();
     if (m_recordBuffer) m_recordBuffer->Release();
     if (m_leftover) m_leftover->Release();
+    DropReadAhead();
     // Pool buffers go back before their pools are destroyed.
     if (m_currentRecord) m_currentRecord->Release();
     for (CIOBuffer* b : m_decrypted) b->Release();
@@ -225,7 +230,7 @@ void CSSLDataTransport::DeleteContext() {
 void CSSLDataTransport::FreeHandshake() {
     m_credential.reset();
     DeleteContext();
-    m_pendingRecordBytes.clear();
+    DropReadAhead();
 }
 
 bool CSSLDataTransport::Init() {
@@ -387,13 +392,9 @@ bool CSSLDataTransport::ClientHandshakeLoop(ULONGLONG deadline) {
                 LOGA(LOG_ERROR, "SSLTunnel: handshake buffer full, %d bytes\n", static_cast<int>(held));
                 return false;
             }
-            if (!m_pendingRecordBytes.empty()) {
-                // Bytes that came in behind the previous handshake's last message.
-                const DWORD n = static_cast<DWORD>(
-                    std::min<size_t>(m_pendingRecordBytes.size(), kHandshakeBufferSize - held));
-                std::memcpy(input.get() + held, m_pendingRecordBytes.data(), n);
-                m_pendingRecordBytes.erase(0, n);
-                held += n;
+            if (const size_t ahead = TakeReadAhead(input.get() + held, kHandshakeBufferSize - held)) {
+                // Bytes read ahead of the record that asked for this handshake.
+                held += static_cast<DWORD>(ahead);
             } else {
                 const DWORD left = TimeLeft(deadline);
                 CIOBuffer* got = nullptr;
@@ -481,8 +482,7 @@ bool CSSLDataTransport::ClientHandshakeLoop(ULONGLONG deadline) {
         }
         if (status == SEC_E_OK) {
             // Records often follow the last handshake message in the same read.
-            if (extra > 0)
-                m_pendingRecordBytes.insert(0, reinterpret_cast<const char*>(input.get() + held - extra), extra);
+            KeepReadAheadInFront(input.get() + held - extra, extra);
             return true;
         }
         return false;
@@ -514,26 +514,65 @@ uint16_t CSSLDataTransport::GetRemotePort() {
     return m_inner ? m_inner->GetRemotePort() : 0;
 }
 
+size_t CSSLDataTransport::TakeReadAhead(unsigned char* destination, size_t length) {
+    if (!m_readAhead) return 0;
+    const size_t offset = m_readAhead->ReadOffset();
+    const size_t n = std::min(m_readAhead->Used() - offset, length);
+    std::memcpy(destination, m_readAhead->Data() + offset, n);
+    m_readAhead->SetReadOffset(offset + n);
+    if (m_readAhead->ReadOffset() >= m_readAhead->Used()) DropReadAhead();
+    return n;
+}
+
+void CSSLDataTransport::DropReadAhead() {
+    if (m_readAhead) m_readAhead->Release();
+    m_readAhead = nullptr;
+}
+
+void CSSLDataTransport::KeepReadAhead(CIOBuffer* read, size_t offset) {
+    if (offset >= read->Used()) {
+        read->Release();
+        return;
+    }
+    read->SetReadOffset(offset);
+    CIOBuffer* earlier = m_readAhead;  // none: reads wait until the bytes ahead are used
+    m_readAhead = read;
+    if (earlier) {
+        KeepReadAheadInFront(earlier->Data() + earlier->ReadOffset(), earlier->Used() - earlier->ReadOffset());
+        earlier->Release();
+    }
+}
+
+void CSSLDataTransport::KeepReadAheadInFront(const unsigned char* bytes, size_t length) {
+    if (length == 0) return;
+    const size_t kept = m_readAhead ? m_readAhead->Used() - m_readAhead->ReadOffset() : 0;
+    CIOBuffer* joined = CIOBuffer::NewOwned(length + kept);
+    if (!joined || !joined->Data()) {
+        LOGA(LOG_ERROR, "SSLTunnel: new operator failed. Error = %d\n", static_cast<int>(::GetLastError()));
+        if (joined) joined->Release();
+        return;
+    }
+    joined->Append(bytes, length);
+    if (kept) joined->Append(m_readAhead->Data() + m_readAhead->ReadOffset(), kept);
+    DropReadAhead();
+    m_readAhead = joined;
+}
+
 bool CSSLDataTransport::RecvDataBySpecifiedLength(unsigned char* destination, uint32_t length,
                                                   uint32_t timeoutMs) {
-    uint32_t got = 0;
-    if (!m_pendingRecordBytes.empty()) {
-        got = static_cast<uint32_t>(std::min<size_t>(m_pendingRecordBytes.size(), length));
-        std::memcpy(destination, m_pendingRecordBytes.data(), got);
-        m_pendingRecordBytes.erase(0, got);
-    }
+    uint32_t got = static_cast<uint32_t>(TakeReadAhead(destination, length));
     ULONGLONG noted = Timing::TickCount();
     uint32_t left = timeoutMs;
     while (got < length) {
         CIOBuffer* piece = nullptr;
-        if (!m_inner->ReceiveDataSync(length - got, &piece, left)) {
+        if (!m_inner->ReceiveDataSync(std::max(length - got, kReadAheadBytes), &piece, left)) {
             LOGA(LOG_ERROR, "SSLTunnel: read data from socket error\n");
             return false;
         }
         const uint32_t n = static_cast<uint32_t>(std::min<size_t>(piece->Used(), length - got));
         std::memcpy(destination + got, piece->Data(), n);
         got += n;
-        piece->Release();
+        KeepReadAhead(piece, n);
         // Bytes that all arrived count, however long they took.
         if (got >= length) break;
         if (timeoutMs != INFINITE) {

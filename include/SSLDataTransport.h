@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <string>
 
 #include "ClientCertificates.h"
 #include "Owners.h"
@@ -100,6 +99,11 @@ private:
     void FreeHandshake();
     void DeleteContext();
     DWORD TimeLeft(ULONGLONG deadline) const;
+    size_t TakeReadAhead(unsigned char* destination, size_t length);
+    // Keeps the bytes of a read from offset on (its reference passes here).
+    void KeepReadAhead(CIOBuffer* read, size_t offset);
+    void KeepReadAheadInFront(const unsigned char* bytes, size_t length);
+    void DropReadAhead();
     bool RecvDataBySpecifiedLength(unsigned char* destination, uint32_t length, uint32_t timeoutMs);
     CIOBuffer* ReadSSLRecord(uint32_t timeoutMs);
     CIOBuffer* DecryptRecord(CIOBuffer* record);
@@ -121,9 +125,10 @@ private:
 
     CIOBuffer* m_recordBuffer = nullptr;
     CIOBuffer* m_leftover = nullptr;
-    // Encrypted bytes that came in with the last handshake message; read
-    // before the inner transport.
-    std::string m_pendingRecordBytes;
+    // Encrypted bytes already taken from the inner transport: read ahead of
+    // the record being read, or come in with the last handshake message.
+    // The unread bytes run from its read offset to its used count.
+    CIOBuffer* m_readAhead = nullptr;
 
     // Asynchronous path.
     std::deque<CIOBuffer*> m_decrypted;
