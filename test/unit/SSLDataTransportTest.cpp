@@ -66,10 +66,11 @@ public:
     uint16_t GetRemotePort() override { return m_inner->GetRemotePort(); }
     bool ReceiveDataSync(uint32_t max, CIOBuffer** out, uint32_t timeoutMs) override {
         asked.push_back(max);
+        ops.push_back("read");
         return m_inner->ReceiveDataSync(max, out, timeoutMs);
     }
     bool SendDataSync(const void* bytes, uint32_t length, uint32_t timeoutMs) override {
-        ++sends;
+        ops.push_back("send " + std::to_string(length));
         return m_inner->SendDataSync(bytes, length, timeoutMs);
     }
     void RequestRecvDataAsync() override {}
@@ -79,7 +80,7 @@ public:
     CIOBuffer* GetData() override { return nullptr; }
 
     std::vector<uint32_t> asked;  // the maximum of every read
-    int sends = 0;
+    std::vector<std::string> ops;  // "read", "send <length>" in order
 
 private:
     ITunnelDataTransport* m_inner;
@@ -478,7 +479,8 @@ TEST_F(TlsTransportTest, Ssl3Handshake) {
 
 TEST_F(TlsTransportTest, ClientAuthenticationSendsThePseudoHelloFirst) {
     TlsGateway gateway({.pseudoHello = true});
-    Tunnel tls = Connect(gateway, true);
+    CountingTransport* counter = nullptr;
+    Tunnel tls = Connect(gateway, true, false, &counter);
     ASSERT_TRUE(tls);
     FILETIME ft{};
     ::GetSystemTimeAsFileTime(&ft);
@@ -493,8 +495,13 @@ TEST_F(TlsTransportTest, ClientAuthenticationSendsThePseudoHelloFirst) {
     EXPECT_LE(stamp - now + 5, 65u) << "the time in the random is the current time";
     const auto expected = BuildPseudoClientHello(GetOSVersion(), stamp);
     EXPECT_EQ(sent, Hex(expected.data(), expected.size()));
-    // The provider's own hello followed on the same connection.
+    // The provider's own hello followed on the same connection, with
+    // nothing read in between.
     EXPECT_EQ(gateway.WaitForLine("version"), "version TLSv1.2");
+    ASSERT_GE(counter->ops.size(), 3u);
+    EXPECT_EQ(counter->ops[0], "send 104");
+    EXPECT_EQ(counter->ops[1].compare(0, 5, "send "), 0) << counter->ops[1];
+    EXPECT_EQ(counter->ops[2], "read");
 }
 
 TEST_F(TlsTransportTest, HandshakeTimesOutWhenTheGatewayStopsAnswering) {
