@@ -133,22 +133,24 @@ void CSocketConnection::AppendLateData(const unsigned char* bytes, size_t n) {
     m_lateData.reset(joined);
 }
 
-bool CSocketConnection::TakeLateData(CIOBuffer* into, size_t max, size_t* taken) {
-    *taken = 0;
+CIOBuffer* CSocketConnection::TakeLateData(size_t max, bool* failed) {
+    *failed = false;
     CriticalSectionLock hold(m_lock);
-    if (!m_lateData) return true;
+    if (!m_lateData) return nullptr;
     const size_t held = ::SysStringByteLen(m_lateData.get());
     const size_t n = held < max ? held : max;
     const auto* bytes = reinterpret_cast<const char*>(m_lateData.get());
+    CIOBuffer* taken = CIOBuffer::NewOwned(n);
     Owners::UniqueBstr rest;
-    if (n < held) {
-        rest.reset(::SysAllocStringByteLen(bytes + n, static_cast<UINT>(held - n)));
-        if (!rest) return false;  // keep all of it rather than lose the tail
+    if (n < held) rest.reset(::SysAllocStringByteLen(bytes + n, static_cast<UINT>(held - n)));
+    if (!taken || !taken->Data() || (n < held && !rest)) {
+        if (taken) taken->Release();
+        *failed = true;  // all of it stays rather than lose the tail
+        return nullptr;
     }
-    into->Append(bytes, n);
+    taken->Append(bytes, n);
     m_lateData = std::move(rest);
-    *taken = n;
-    return true;
+    return taken;
 }
 
 void CSocketConnection::ResetForReuse(uint32_t type, SOCKET socket, HANDLE handle) {
@@ -378,8 +380,7 @@ SyncIOStatus CSocketConnection::WaitForEarlierRead(ULONGLONG start, DWORD timeou
     return SyncIO_Done;
 }
 
-SyncIOStatus CSocketConnection::AwaitRead(CIOBuffer* read, CIOBuffer* result, ULONGLONG start,
-                                          DWORD timeoutMs, HANDLE cancel) {
+SyncIOStatus CSocketConnection::AwaitRead(CIOBuffer* read, ULONGLONG start, DWORD timeoutMs, HANDLE cancel) {
     for (;;) {
         HANDLE handles[2] = {m_event.get(), cancel};
         const DWORD w = Timing::WaitForAnyObject(cancel ? 2 : 1, handles, Remaining(start, timeoutMs));
@@ -394,10 +395,7 @@ SyncIOStatus CSocketConnection::AwaitRead(CIOBuffer* read, CIOBuffer* result, UL
         // them as late data, or the reader returns them here).
         if (!completed) completed = read->ExchangeSyncSlot(kSyncReadAbandoned) == kSyncReadCompleted;
         if (completed) {
-            if (read->Used() > 0) {
-                result->Append(read->Data(), read->Used());
-                return SyncIO_Done;
-            }
+            if (read->Used() > 0) return SyncIO_Done;
             const uint32_t error = m_syncReadError.load();
             if (error == 0) {
                 LOGA(LOG_INFO, "socket connection closed.\n");
@@ -427,42 +425,40 @@ SyncIOStatus CSocketConnection::ReadSync(size_t maxLength, CIOBuffer** out, DWOR
     const SyncIOStatus earlier = WaitForEarlierRead(start, timeoutMs);
     if (earlier != SyncIO_Done) return earlier;
 
-    CIOBuffer* result = CIOBuffer::NewOwned(maxLength);
-    size_t served = 0;
-    if (!result || !result->Data() || !TakeLateData(result, maxLength, &served)) {
-        LOGA(LOG_ERROR, "buffer alloc failed.\n");
-        if (result) result->Release();
-        return SyncIO_NoBuffer;
-    }
-    SyncIOStatus status = SyncIO_Error;
-    // Bytes already in hand are returned at once: waiting for more could
-    // stall a caller whose peer now waits for it (a handshake) until the
-    // time-out, or for ever.
-    if (served == 0) {
-        CIOBuffer* read = CIOBuffer::NewOwned(maxLength);
-        if (!read || !read->Data()) {
-            LOGA(LOG_ERROR, "buffer alloc failed.\n");
-        } else {
-            ::ResetEvent(m_event.get());
-            m_syncReadError.store(0);
-            m_syncRead.store(read);
-            m_syncReadPending.store(1);
-            if (Read(read)) {
-                status = AwaitRead(read, result, start, timeoutMs, cancel);
-            } else {
-                LOGA(LOG_ERROR, "socket disconnected.\n");
-                m_syncRead.store(nullptr);
-                m_syncReadPending.store(0);
-            }
-        }
-        if (read) read->Release();
-    }
-
-    if (result->Used() > 0) {
-        *out = result;
+    // Late data first. Bytes already in hand are returned at once: waiting for
+    // more could stall a caller whose peer now waits for it (a handshake)
+    // until the time-out, or for ever.
+    bool failed = false;
+    if (CIOBuffer* late = TakeLateData(maxLength, &failed)) {
+        *out = late;
         return SyncIO_Done;
     }
-    result->Release();
+    CIOBuffer* read = failed ? nullptr : CIOBuffer::NewOwned(maxLength);
+    if (!read || !read->Data()) {
+        LOGA(LOG_ERROR, "buffer alloc failed.\n");
+        if (read) read->Release();
+        return SyncIO_NoBuffer;
+    }
+    ::ResetEvent(m_event.get());
+    m_syncReadError.store(0);
+    m_syncRead.store(read);
+    m_syncReadPending.store(1);
+    SyncIOStatus status = SyncIO_Error;
+    if (Read(read)) {
+        status = AwaitRead(read, start, timeoutMs, cancel);
+    } else {
+        LOGA(LOG_ERROR, "socket disconnected.\n");
+        m_syncRead.store(nullptr);
+        m_syncReadPending.store(0);
+    }
+    if (status == SyncIO_Done) {
+        // The read's own buffer is handed out; the worker no longer looks at
+        // it except to drop its reference.
+        read->ExchangeSyncSlot(0);
+        *out = read;
+        return SyncIO_Done;
+    }
+    read->Release();
     return status;
 }
 

@@ -131,12 +131,12 @@ private:
     void ResetForReuse(uint32_t type, SOCKET socket, HANDLE handle);
     DWORD Remaining(ULONGLONG start, DWORD timeoutMs) const;
     SyncIOStatus WaitForEarlierRead(ULONGLONG start, DWORD timeoutMs);
-    SyncIOStatus AwaitRead(CIOBuffer* read, CIOBuffer* result, ULONGLONG start, DWORD timeoutMs,
-                           HANDLE cancel);
+    SyncIOStatus AwaitRead(CIOBuffer* read, ULONGLONG start, DWORD timeoutMs, HANDLE cancel);
     // Late data, under the lock.
     void AppendLateData(const unsigned char* bytes, size_t n);
-    // False when the rest could not be kept (nothing is taken then).
-    bool TakeLateData(CIOBuffer* into, size_t max, size_t* taken);
+    // A new buffer with up to max bytes of late data; nullptr when there is
+    // none, or when it could not be taken (*failed; nothing is taken then).
+    CIOBuffer* TakeLateData(size_t max, bool* failed);
 
     CRITICAL_SECTION m_lock;
     ISocketConnectionEventListener* m_owner = nullptr;

@@ -9,6 +9,7 @@
 
 #include "QuarloIOCPSocket.h"
 #include "SocketTestSupport.h"
+#include "TestSupport.h"
 
 using namespace QuarloSocket;
 using SocketTest::BufferText;
@@ -428,6 +429,57 @@ TEST(SocketOwner, ReleasedConnectionsAreResetAndReusedUpToTheFreeLimit) {
     out->Release();
     reused->Release();
     for (SOCKET s : {peer1, peer2, peer3}) ::closesocket(s);
+}
+
+TEST(SocketOwner, AHandleConnectionReadsIntoTheFreePartOfItsBuffer) {
+    TestSupport::TempDir dir;
+    const std::wstring path = dir.File(L"device.bin");
+    {
+        Owners::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        DWORD written = 0;
+        ASSERT_TRUE(::WriteFile(file.get(), "device", 6, &written, nullptr));
+    }
+    ManualPool pool;
+    RecordingSocket owner(&pool);
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CSocketConnection* c = owner.AllocateConnection(file);
+    ASSERT_NE(c, nullptr);
+    CIOBuffer* b = CIOBuffer::NewOwned(16);
+    b->Append("ab", 2);
+    ASSERT_TRUE(c->Read(b));
+    ASSERT_TRUE(pool.PumpOne());  // issued after the two bytes already there
+    ASSERT_TRUE(pool.PumpOne());  // completed
+    EXPECT_EQ(owner.readsCompleted.load(), 1);
+    EXPECT_EQ(BufferText(b), "abdevice");
+    b->Release();
+    c->Release();  // closes the handle
+    EXPECT_FALSE(c->IsValid());
+}
+
+TEST(SocketOwner, AReadOrWriteThatCannotBeIssuedFailsInsteadOfVanishing) {
+    SocketTest::EnsureWinSock();
+    ManualPool pool;
+    RecordingSocket owner(&pool);
+    SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    CSocketConnection* c = owner.AllocateConnection(CSocketConnection::TypeOther, s);
+    ASSERT_NE(c, nullptr);
+    HookedTimeSource clock;
+    clock.onWaitAny = [&](DWORD count, const HANDLE* handles, DWORD) {
+        EXPECT_TRUE(pool.PumpOne());
+        return HookedTimeSource::RealWait(count, handles, 0);
+    };
+    Timing::SetSourceForTest(&clock);
+    CIOBuffer* out = nullptr;
+    EXPECT_EQ(c->ReadSync(16, &out, INFINITE, nullptr), SyncIO_Error);
+    size_t written = 9;
+    EXPECT_EQ(c->WriteSync("abc", 3, &written, INFINITE, nullptr), SyncIO_Error);
+    Timing::SetSourceForTest(nullptr);
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(owner.errors.load(), 2);
+    EXPECT_EQ(c->PendingReads(), 0);
+    EXPECT_EQ(c->PendingWrites(), 0);
+    c->Release();
 }
 
 TEST(SocketOwner, TheLastReleaseOfAnOpenConnectionResetsThePeer) {

@@ -1,7 +1,5 @@
 #include "SocketTestSupport.h"
 
-#include "Loglib.h"
-#include "StringUtil.h"
 
 namespace SocketTest {
 
@@ -204,26 +202,14 @@ void WaitForConnections(QuarloSocket::CIOCPSocket& owner) {
 void SocketLogTest::SetUp() {
     EnsureWinSock();
     Timing::SetSourceForTest(&m_clock);
-    ASSERT_EQ(LogInit(kTavriskModuleId), 1);
-    m_logPath = CLogContext::Instance().LogFolder() + L"2032-05-01.txt";
-    ::DeleteFileW(m_logPath.c_str());
+    ASSERT_TRUE(m_log.Open());
 }
 
 void SocketLogTest::TearDown() {
-    LogUninit();
-    ::DeleteFileW(m_logPath.c_str());
+    m_log.Close();
     Timing::SetSourceForTest(nullptr);
 }
 
-std::string SocketLogTest::LogText() const {
-    return CodePageFromWide(TestSupport::ReadUtf16File(m_logPath), CP_UTF8);
-}
-
-size_t SocketLogTest::LogCount(const std::string& text) const {
-    const std::string log = LogText();
-    size_t count = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) ++count;
-    return count;
-}
+std::string SocketLogTest::LogText() const { return m_log.Text(); }
 
 }  // namespace SocketTest

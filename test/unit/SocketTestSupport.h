@@ -158,11 +158,9 @@ protected:
     void SetUp() override;
     void TearDown() override;
     std::string LogText() const;
-    // The number of times a text stands in the log.
-    size_t LogCount(const std::string& text) const;
 
     HookedTimeSource m_clock;
-    std::wstring m_logPath;
+    TestSupport::DayLog m_log{L"2032-05-01"};  // the clock's day
 };
 
 }  // namespace SocketTest
