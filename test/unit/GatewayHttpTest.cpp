@@ -42,16 +42,13 @@ class GatewayHttpTest : public ::testing::Test {
 protected:
     void SetUp() override {
         Timing::SetSourceForTest(&m_clock);
-        ASSERT_EQ(LogInit(kTavriskModuleId), 1);
-        m_logPath = CLogContext::Instance().LogFolder() + L"2033-04-02.txt";
-        ::DeleteFileW(m_logPath.c_str());
+        ASSERT_TRUE(m_log.Open());
     }
     void TearDown() override {
-        LogUninit();
-        ::DeleteFileW(m_logPath.c_str());
+        m_log.Close();
         Timing::SetSourceForTest(nullptr);
     }
-    std::string Log() const { return CodePageFromWide(ReadUtf16File(m_logPath), CP_UTF8); }
+    std::string Log() const { return m_log.Text(); }
 
     struct Exchange {
         bool ok = false;
@@ -65,7 +62,7 @@ protected:
 
     ManualTicks m_ticks;
     GatewayClock m_clock{&m_ticks};
-    std::wstring m_logPath;
+    DayLog m_log{L"2033-04-02"};
     ScriptedTransport transport{&m_ticks};
 };
 
