@@ -146,3 +146,11 @@ std::wstring ToLowerW(std::wstring_view text) {
     for (wchar_t& c : result) c = static_cast<wchar_t>(std::towlower(c));
     return result;
 }
+
+std::string TrimWhiteSpace(std::string_view text) {
+    const auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    size_t first = 0, last = text.size();
+    while (first < last && blank(text[first])) ++first;
+    while (last > first && blank(text[last - 1])) --last;
+    return std::string(text.substr(first, last - first));
+}

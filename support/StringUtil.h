@@ -41,3 +41,5 @@ void FormatInto(wchar_t* buffer, size_t size, const wchar_t* format, va_list arg
 void FormatInto(char* buffer, size_t size, const char* format, va_list args);
 // Lower-case copy (the runtime's per-character conversion).
 std::wstring ToLowerW(std::wstring_view text);
+// Copy without the blanks, tabs and line breaks at both ends.
+std::string TrimWhiteSpace(std::string_view text);
