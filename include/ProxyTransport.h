@@ -1,11 +1,13 @@
 // The proxy transport: a plain transport connected to an HTTP proxy, made a
-// byte stream to the gateway by a CONNECT handshake.
+// byte stream to the gateway by a CONNECT handshake; and the HTTP proxy that
+// the console user's Internet Explorer settings give for the gateway.
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "TunnelDataTransport.h"
@@ -50,5 +52,53 @@ private:
     uint32_t m_proxyError = 0;
     http_proxy_context* m_context;
 };
+
+// ---- The console user's proxy ----
+
+struct ActiveUserProxy {
+    uint32_t useProxy = 0;      // 1 when a proxy applies to the gateway
+    uint32_t inBypassList = 0;  // 1 when the gateway matched the bypass list
+    std::string proxyHost;      // a bracketed IPv6 literal keeps its brackets
+    uint16_t proxyPort = 0;     // written only when a proxy text was parsed
+};
+
+// Reads the console user's proxy settings (impersonating that user when the
+// process runs as LocalSystem), honours the bypass list and evaluates an
+// automatic configuration script when one is set; the script's answer wins
+// over a static proxy. The auto-detect setting is not consulted.
+// S_OK; E_ACCESSDENIED when the console user cannot be impersonated;
+// HRESULT_FROM_WIN32 when the settings cannot be read; or the result of
+// ParseProxyAddressAndPort. Callers judge by result.useProxy and the host.
+HRESULT QueryActiveUserIEProxyConfig(ActiveUserProxy& result, const char* gatewayHost);
+
+// Host and port of a proxy text: "host:port", "[v6]:port", or a scheme list
+// ("http=a:80;https=b:443", whose https entry wins, else its first entry).
+// S_OK when a host and a port in 1..65535 came out, otherwise E_FAIL (host
+// and port then hold what could be read, empty and 0 at worst).
+HRESULT ParseProxyAddressAndPort(const wchar_t* proxyText, std::string& host, uint16_t& port);
+
+// ---- WinHTTP proxy queries shared with the WinHTTP client ----
+
+// The current (or impersonated) user's Internet Explorer proxy settings;
+// a text the settings do not hold stays empty (std::nullopt).
+struct IEProxySettings {
+    std::optional<std::wstring> autoConfigUrl;
+    std::optional<std::wstring> proxy;
+    std::optional<std::wstring> bypass;
+};
+// False with the system error when the settings cannot be read.
+bool ReadIEProxySettings(IEProxySettings& settings, DWORD& error);
+
+// What an automatic configuration script answers for a URL.
+struct ScriptProxyAnswer {
+    uint32_t accessType = 1;  // WINHTTP_ACCESS_TYPE_NO_PROXY
+    std::optional<std::wstring> proxy;
+    std::optional<std::wstring> bypass;
+};
+// Evaluates the script at scriptUrl for url on a new asynchronous session
+// of agent, logging on automatically when challenged. False with the
+// system error when the evaluation fails.
+bool GetProxyFromScript(const wchar_t* agent, const std::wstring& url, const wchar_t* scriptUrl,
+                        ScriptProxyAnswer& answer, DWORD& error);
 
 }  // namespace QuarloSocket

@@ -2,6 +2,7 @@
 // shares with the per-user folders.
 #include <gtest/gtest.h>
 
+#include <winsock2.h>
 #include <windows.h>
 
 #include <string>

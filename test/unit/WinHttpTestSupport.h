@@ -3,6 +3,7 @@
 // seam.
 #pragma once
 
+#include <winsock2.h>
 #include <windows.h>
 #include <wtsapi32.h>
 
