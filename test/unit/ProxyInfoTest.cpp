@@ -1,5 +1,4 @@
-// The process-wide proxy record and the console-user impersonation it
-// shares with the per-user folders.
+// The process-wide proxy record.
 #include <gtest/gtest.h>
 
 #include <winsock2.h>
@@ -8,10 +7,6 @@
 #include <string>
 
 #include "ProxyInfo.h"
-#include "System.h"
-#include "WinHttpTestSupport.h"
-
-using WinHttpTest::ConsoleUser;
 
 namespace {
 
@@ -56,23 +51,6 @@ TEST(ProxyInfoRecord, TextsBeyondTheBoundAreRefusedNotCut) {
     EXPECT_STREQ(info.proxyUser, L"");
     // A bound beyond the field is the field's.
     EXPECT_FALSE(SetProxyInfoText(info.proxyDomain, std::wstring(128, L'd'), 500));
-}
-
-// The impersonation is shared with the per-user folders.
-TEST(ConsoleUserTempFolder, FollowsTheConsoleUserAndReverts) {
-    {
-        ConsoleUser console;
-        const std::wstring folder = GetActiveUserTempDir();
-        EXPECT_FALSE(folder.empty());
-        EXPECT_EQ(folder.back(), L'\\');
-        EXPECT_FALSE(ConsoleUser::ThreadImpersonates());
-    }
-    {
-        ConsoleUser console;
-        console.consoleTokenAvailable = false;
-        console.listAvailable = false;
-        EXPECT_EQ(GetActiveUserTempDir(), L"");
-    }
 }
 
 }  // namespace
