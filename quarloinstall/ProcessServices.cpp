@@ -3,14 +3,14 @@
 #include <winsock2.h>
 
 #include "Loglib.h"
-#include "QuarloSocketIOPool.h"
+#include "SSLTunnelTransport.h"
 #include "Socket.h"
 
 ProcessServices::ProcessServices() {
     CLogContext::Instance();
-    // The transport manager's place: it starts the process-wide completion
-    // pool, whose workers then run until the process ends.
-    QuarloSocket::ProcessIOPool();
+    // The transport manager starts the process-wide completion pool, whose
+    // workers then run until the process ends.
+    QuarloSocket::TransportManager();
     // WinSock is cleaned up at exit (registered by the start-up itself).
     m_winSockStarted = QuarloSocket::WinSockStartup();
 }

@@ -1,5 +1,6 @@
 #include "SocketTestSupport.h"
 
+#include <ws2tcpip.h>
 
 namespace SocketTest {
 
@@ -211,5 +212,56 @@ void SocketLogTest::TearDown() {
 }
 
 std::string SocketLogTest::LogText() const { return m_log.Text(); }
+
+
+int TableResolver::GetAddrInfo(const char* host, const addrinfo*, addrinfo** result) {
+    asked.emplace_back(host ? host : "(null)");
+    *result = nullptr;
+    std::vector<std::string> texts;
+    auto it = table.find(host ? host : "");
+    if (it != table.end()) {
+        texts = it->second;
+    } else if (host) {
+        // An address literal stands for itself, as with the real resolver.
+        unsigned char probe[16];
+        if (::inet_pton(AF_INET, host, probe) == 1 || ::inet_pton(AF_INET6, host, probe) == 1)
+            texts.emplace_back(host);
+    }
+    if (texts.empty()) return WSAHOST_NOT_FOUND;
+    addrinfo** tail = result;
+    for (const std::string& text : texts) {
+        auto* entry = new addrinfo{};
+        if (text.find(':') != std::string::npos) {
+            auto* a = new sockaddr_in6{};
+            a->sin6_family = AF_INET6;
+            ::inet_pton(AF_INET6, text.c_str(), &a->sin6_addr);
+            entry->ai_family = AF_INET6;
+            entry->ai_addr = reinterpret_cast<sockaddr*>(a);
+            entry->ai_addrlen = sizeof *a;
+        } else {
+            auto* a = new sockaddr_in{};
+            a->sin_family = AF_INET;
+            ::inet_pton(AF_INET, text.c_str(), &a->sin_addr);
+            entry->ai_family = AF_INET;
+            entry->ai_addr = reinterpret_cast<sockaddr*>(a);
+            entry->ai_addrlen = sizeof *a;
+        }
+        *tail = entry;
+        tail = &entry->ai_next;
+    }
+    return 0;
+}
+
+void TableResolver::FreeAddrInfo(addrinfo* list) {
+    while (list) {
+        addrinfo* next = list->ai_next;
+        if (list->ai_family == AF_INET6)
+            delete reinterpret_cast<sockaddr_in6*>(list->ai_addr);
+        else
+            delete reinterpret_cast<sockaddr_in*>(list->ai_addr);
+        delete list;
+        list = next;
+    }
+}
 
 }  // namespace SocketTest

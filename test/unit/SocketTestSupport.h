@@ -9,6 +9,7 @@
 #include <atomic>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "QuarloIOCPSocket.h"
+#include "SockAddr.h"
 #include "TestSupport.h"
 #include "Timing.h"
 
@@ -112,6 +114,25 @@ private:
     SOCKET m_listen = INVALID_SOCKET;
     uint16_t m_port = 0;
     std::thread m_thread;
+};
+
+// Answers lookups from a table of literal addresses (a text with ':' is
+// IPv6); an address literal stands for itself, any other host not in the
+// table is not found. Records what was asked.
+class TableResolver : public QuarloSocket::IResolver {
+public:
+    std::map<std::string, std::vector<std::string>> table;
+    std::vector<std::string> asked;
+    int GetAddrInfo(const char* host, const addrinfo* hints, addrinfo** result) override;
+    void FreeAddrInfo(addrinfo* list) override;
+    int GetHostIPv4(const char*, std::vector<uint32_t>&) override { return WSAHOST_NOT_FOUND; }
+};
+
+// Installs a resolver for a scope.
+class ScopedResolver {
+public:
+    explicit ScopedResolver(QuarloSocket::IResolver* r) { QuarloSocket::SetResolverForTest(r); }
+    ~ScopedResolver() { QuarloSocket::SetResolverForTest(nullptr); }
 };
 
 // A port on 127.0.0.1 where nobody listens.

@@ -19,59 +19,11 @@ namespace {
 
 using QuarloSocket::ResolveAddressList;
 
-// Answers lookups from a table of literal addresses; records what was asked.
-class TableResolver : public QuarloSocket::IResolver {
-public:
-    std::map<std::string, std::vector<std::string>> table;
-    std::vector<std::string> asked;
-
-    int GetAddrInfo(const char* host, const addrinfo*, addrinfo** result) override {
-        asked.emplace_back(host ? host : "(null)");
-        *result = nullptr;
-        auto it = table.find(host ? host : "");
-        if (it == table.end() || it->second.empty()) return WSAHOST_NOT_FOUND;
-        addrinfo** tail = result;
-        for (const std::string& text : it->second) {
-            auto* entry = new addrinfo{};
-            if (text.find(':') != std::string::npos) {
-                auto* a = new sockaddr_in6{};
-                a->sin6_family = AF_INET6;
-                ::inet_pton(AF_INET6, text.c_str(), &a->sin6_addr);
-                entry->ai_family = AF_INET6;
-                entry->ai_addr = reinterpret_cast<sockaddr*>(a);
-                entry->ai_addrlen = sizeof *a;
-            } else {
-                auto* a = new sockaddr_in{};
-                a->sin_family = AF_INET;
-                ::inet_pton(AF_INET, text.c_str(), &a->sin_addr);
-                entry->ai_family = AF_INET;
-                entry->ai_addr = reinterpret_cast<sockaddr*>(a);
-                entry->ai_addrlen = sizeof *a;
-            }
-            *tail = entry;
-            tail = &entry->ai_next;
-        }
-        return 0;
-    }
-    void FreeAddrInfo(addrinfo* list) override {
-        while (list) {
-            addrinfo* next = list->ai_next;
-            if (list->ai_family == AF_INET6)
-                delete reinterpret_cast<sockaddr_in6*>(list->ai_addr);
-            else
-                delete reinterpret_cast<sockaddr_in*>(list->ai_addr);
-            delete list;
-            list = next;
-        }
-    }
-    int GetHostIPv4(const char*, std::vector<uint32_t>&) override { return WSAHOST_NOT_FOUND; }
-};
-
 class ResolveAddressListTest : public ::testing::Test {
 protected:
     void SetUp() override { QuarloSocket::SetResolverForTest(&resolver); }
     void TearDown() override { QuarloSocket::SetResolverForTest(nullptr); }
-    TableResolver resolver;
+    SocketTest::TableResolver resolver;
 };
 
 using List = std::vector<std::string>;
