@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "GatewayDownload.h"
 #include "Loglib.h"
 #include "Owners.h"
 #include "StringUtil.h"
@@ -11,13 +12,7 @@
 
 namespace {
 
-int32_t GatewayDownloadMissing(uint32_t*, const char*, const char*, const char* file, uint16_t,
-                               BSTR*, ProxyInfo*, const wchar_t*) {
-    LOGA(LOG_WARNING, "the gateway download of %s is not available in this build\n", file ? file : "");
-    return 2;
-}
-
-GatewayFileDownload g_gatewayDownload = &GatewayDownloadMissing;
+GatewayFileDownload g_gatewayDownload = &QuarloSocket::DownLoadFileToBSTR;
 
 HRESULT LastErrorResult() { return HRESULT_FROM_WIN32(::GetLastError()); }
 
@@ -74,7 +69,7 @@ HRESULT WriteDownloadedFile(const std::wstring& folderPath, const std::wstring& 
 }  // namespace
 
 void SetGatewayFileDownload(GatewayFileDownload download) {
-    g_gatewayDownload = download ? download : &GatewayDownloadMissing;
+    g_gatewayDownload = download ? download : &QuarloSocket::DownLoadFileToBSTR;
 }
 
 CHttpDownloader::HttpRequestCookie::HttpRequestCookie()
