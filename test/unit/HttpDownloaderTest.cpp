@@ -145,12 +145,13 @@ TEST_F(Downloader, TunnelFailuresGiveOneWithTheCause) {
     }
 }
 
-TEST_F(Downloader, WithoutTheGatewayExchangeTheDownloadFails) {
+TEST_F(Downloader, TheBuiltInExchangeFailsWithTheTunnelsCodeWhenNoTunnelOpens) {
     SetGatewayFileDownload(nullptr);
     BSTR raw = nullptr;
     uint32_t error = 0;
+    // No gateway host and a named proxy without a host: no tunnel can open.
     EXPECT_EQ(downloader.DownloadFileToBSTR(L"s", L"f", 443, nullptr, nullptr, &raw, &error, &info, L""), 1);
-    EXPECT_EQ(error, 2u);
+    EXPECT_EQ(error, 103u);
     EXPECT_EQ(raw, nullptr);
 }
 
