@@ -1,7 +1,23 @@
 """Shows a person what the program does: each command runs as the browser's
 launch control would start it (completion event created first), then the
-exit code, the completion signal and the log lines of that run are shown."""
+exit code, the completion signal and the log lines of that run are shown.
+Then the gateway download: the gateway double (TLS, a session token) and the
+proxy double run on loopback, and the demo's fetch program downloads the
+version file with the session cookie, directly and through the proxy with
+NTLM; what the proxy and the gateway saw is shown beside it."""
+import base64
+import json
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
 import harness as h
+
+DOUBLES = Path(__file__).resolve().parents[1] / "doubles"
+SESSION = "demo-7c1f"
+VERSION = "<?xml version=\"1.0\"?>\r\n<version>9.2.0.41</version>\r\n"
 
 COMMANDS = [
     ("Pelkora", "", "empty command: only the completion signal"),
@@ -24,6 +40,83 @@ def main():
         for entry in h.log_entries(result["pid"]):
             message = entry["message"].rstrip("\r\n").replace("\r\n", " | ")
             print(f"   {entry['time']} ({entry['level']}) {entry['source']}:{entry['line']} {message}")
+    gateway_demo()
+
+
+def start_gateway(work):
+    root = work / "root"
+    root.mkdir(parents=True)
+    (root / "version.xml").write_bytes(VERSION.encode())
+    ready = work / "ready"
+    gateway = subprocess.Popen(
+        [sys.executable, str(DOUBLES / "gateway.py"), "--root", str(root), "--ready-file", str(ready),
+         "--cert-dir", str(h.BUILD / "demo-certs"), "--log", str(work / "gateway.jsonl"),
+         "--session", SESSION], stdin=subprocess.DEVNULL)
+    for _ in range(300):
+        if ready.exists():
+            return gateway, int(ready.read_text())
+        if gateway.poll() is not None:
+            break
+        time.sleep(0.05)
+    gateway.kill()
+    raise SystemExit("the gateway double did not start")
+
+
+def fetch(what, *args):
+    rc, out, err = h.run([h.TEST_BIN / "fetch.exe", *map(str, args)], timeout=60)
+    print()
+    print(f"== fetch.exe {' '.join(map(str, args))}    ({what})")
+    for line in (out + err).strip("\n").splitlines():
+        print(f"   {line.rstrip()}")
+
+
+def ntlm_named(line):
+    """An NTLM header line with the message's kind (negotiate, authenticate)."""
+    name, _, value = line.partition(": ")
+    scheme, _, token = value.partition(" ")
+    if scheme != "NTLM":
+        return line
+    kind = {1: "negotiate", 2: "challenge", 3: "authenticate"}.get(base64.b64decode(token)[8], "?")
+    return f"{name}: NTLM {kind} ({len(token)} base64 characters)"
+
+
+def seen(title, path, fields):
+    print()
+    print(f"   {title} ({path.name}):")
+    if not path.exists():
+        print("   (nothing)")
+        return
+    for line in path.read_text().splitlines():
+        record = json.loads(line)
+        if "head" not in record:
+            continue
+        head = record["head"].split("\r\n")
+        shown = [head[0]] + [ntlm_named(x) for x in head[1:] if x.split(":", 1)[0] in fields]
+        label = " ".join(f"{k} {record[k]}" for k in ("mode", "conn", "status") if k in record)
+        print(f"   [{label}] " + " | ".join(x if len(x) < 70 else x[:67] + "..." for x in shown))
+
+
+def gateway_demo():
+    work = h.BUILD / "demo"
+    shutil.rmtree(work, ignore_errors=True)
+    proxy_dir = work / "proxy"
+    gateway, port = start_gateway(work / "gateway")
+    try:
+        subprocess.run([str(DOUBLES / "proxy_double.sh"), "start", str(proxy_dir)], check=True)
+        ntlm = json.loads((proxy_dir / "ports.json").read_text())["ntlm"]
+        print()
+        print(f"Gateway double on 127.0.0.1:{port} (TLS, session {SESSION}); "
+              f"NTLM proxy double on 127.0.0.1:{ntlm} (user CORP\\alice)")
+        fetch("direct, with the session cookie", "localhost", port, SESSION, "version.xml")
+        fetch("direct, with a wrong session: the gateway refuses it", "localhost", port, "expired", "version.xml")
+        fetch("through the proxy, NTLM learned from its first refusal", "localhost", port, SESSION,
+              "version.xml", "127.0.0.1", ntlm, "CORP\\alice", "Secret#1")
+        seen("what the proxy saw", proxy_dir / "requests.jsonl", ("Proxy-Authorization",))
+        seen("what the gateway saw", work / "gateway" / "gateway.jsonl", ("Host", "Cookie"))
+    finally:
+        subprocess.run([str(DOUBLES / "proxy_double.sh"), "stop", str(proxy_dir)])
+        gateway.kill()
+        gateway.wait()
 
 
 if __name__ == "__main__":
