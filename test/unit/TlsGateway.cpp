@@ -79,6 +79,19 @@ TlsGateway::TlsGateway(const GatewayOptions& options) {
         WriteText(m_dir + L"\\script.json", options.script);
         args += " --script " + Quote(dir + "/script.json");
     }
+    if (options.http) {
+        m_logs = false;
+        ::CreateDirectoryW(Root().c_str(), nullptr);
+        args = " " + Quote(std::string(QUARLO_TEST_DOUBLES_LINUX) + "/gateway.py") + " --root " +
+               Quote(dir + "/root") + " --cert-dir " + Quote(kScratch + "/certs") + " --ready-file " +
+               Quote(dir + "/ready") + " --log " + Quote(dir + "/log") + " --posts " +
+               Quote(dir + "/posts") + " --accept-timeout 20 --io-timeout 20 --tls " + options.tls +
+               " --connections " + std::to_string(options.connections);
+        if (options.plain) args += " --plain";
+        if (!options.session.empty()) args += " --session " + Quote(options.session);
+        if (!options.renewSession.empty()) args += " --renew-session " + Quote(options.renewSession);
+        if (!options.fault.empty()) args += " --fault " + options.fault;
+    }
     if (options.renegotiate) {
         m_logs = false;
         args = " " + Quote(std::string(QUARLO_TEST_DOUBLES_LINUX) + "/tls_renegotiate.sh") + " " +
@@ -98,10 +111,12 @@ TlsGateway::TlsGateway(const GatewayOptions& options) {
 
 TlsGateway::~TlsGateway() {
     if (m_port && m_logs) WaitForLine("exit", 5000);
-    for (const wchar_t* name : {L"ready", L"log", L"script.json"})
+    for (const wchar_t* name : {L"ready", L"log", L"script.json", L"posts"})
         ::DeleteFileW((m_dir + L"\\" + name).c_str());
     ::RemoveDirectoryW(m_dir.c_str());
 }
+
+std::string TlsGateway::Posts() const { return TestSupport::ReadTextFile(m_dir + L"\\posts"); }
 
 std::vector<std::string> TlsGateway::Lines() const {
     return SplitLines(TestSupport::ReadTextFile(m_dir + L"\\log"));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CommonFunction.h"
+#include "ProxyDouble.h"
 #include "ProxyInfo.h"
 #include "QuarloSocketIOBuffer.h"
 #include "SSLTunnelTransport.h"
@@ -25,41 +26,9 @@ using namespace QuarloSocket;
 
 namespace {
 
-int PortOf(const std::string& json, const std::string& name) {
-    const size_t at = json.find("\"" + name + "\": ");
-    return at == std::string::npos ? 0 : std::atoi(json.c_str() + at + name.size() + 4);
-}
-
-uint16_t ProxyPort(const std::string& mode) {
-    const std::string ports =
-        TestSupport::ReadTextFile(std::wstring(QUARLO_PROXY_DOUBLE_DIR) + L"/ports.json");
-    return static_cast<uint16_t>(PortOf(ports, mode));
-}
-
-// The proxy double's request heads since the test started, by mode.
-std::vector<std::string> ProxyHeads(const std::string& mode, size_t skipLines) {
-    const std::string text =
-        TestSupport::ReadTextFile(std::wstring(QUARLO_PROXY_DOUBLE_DIR) + L"/requests.jsonl");
-    std::vector<std::string> heads;
-    size_t start = 0, line = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) break;
-        const std::string l = text.substr(start, end - start);
-        if (line++ >= skipLines && l.find("\"mode\": \"" + mode + "\"") != std::string::npos)
-            heads.push_back(l);
-        start = end + 1;
-    }
-    return heads;
-}
-
-size_t ProxyLogLines() {
-    const std::string text =
-        TestSupport::ReadTextFile(std::wstring(QUARLO_PROXY_DOUBLE_DIR) + L"/requests.jsonl");
-    size_t n = 0;
-    for (char c : text) n += c == '\n';
-    return n;
-}
+uint16_t ProxyPort(const std::string& mode) { return ProxyDouble::Port(mode); }
+std::vector<std::string> ProxyHeads(const std::string& mode, size_t skip) { return ProxyDouble::Heads(mode, skip); }
+size_t ProxyLogLines() { return ProxyDouble::LogLines(); }
 
 // Sends text through a tunnel and reads the echo back.
 std::string EchoThrough(ITunnelDataTransport* t, const std::string& text) {
