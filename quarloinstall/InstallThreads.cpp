@@ -1,3 +1,5 @@
+#include <winsock2.h>
+
 #include "InstallThreads.h"
 
 #include <shlwapi.h>
@@ -7,6 +9,7 @@
 #include "CommonFunction.h"
 #include "FrontDoorBranches.h"
 #include "Loglib.h"
+#include "NetworkPath.h"
 #include "StringUtil.h"
 #include "System.h"
 #include "Timing.h"
@@ -201,4 +204,20 @@ void RunRunCORVDCommand(const FrontDoorCommand&) {
     if (!ShellStartProgram(path, nullptr, SW_HIDE)) {
         LOGW(LOG_WARNING, L"Tavrisk:Run corvd failed.\n");
     }
+}
+
+void RunDetectNetworkCommand(const FrontDoorCommand& command) {
+    if (command.argc != 4 || !command.argv || !command.argv[2] || !command.argv[3]) return;
+    const std::string host = CodePageFromWide(command.argv[2], CP_THREAD_ACP);
+    const auto port = static_cast<int32_t>(std::wcstol(command.argv[3], nullptr, 10));
+    if (IsUnderInsideNetwork(host.c_str(), port)) {
+        LOGA(LOG_INFO, "LaunchBrevanto: PC is under inside network, no need launch Brevanto client.\n");
+        return;
+    }
+    LOGA(LOG_INFO, "LaunchBrevanto: PC is under outside network, need launch Brevanto client.\n");
+    const DWORD value = 1;
+    const LSTATUS status = ::SHSetValueW(HKEY_CURRENT_USER, kVpn2Key, L"UnderOutsideNetwork", REG_DWORD,
+                                         &value, sizeof value);
+    LOGA(LOG_INFO, "DetectNetwork: Set launch flag:%d,dwRet=%d\n", static_cast<int>(value),
+         static_cast<int>(status));
 }

@@ -27,9 +27,6 @@ void RunResumeOutSideProxyScriptCommand(const FrontDoorCommand&) {
 void RunWebShowDDCommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"BVWebShowDD");
 }
-void RunDetectNetworkCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"DetectNetwork");
-}
 void RunConnectWithSessionCommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"BVConnectWithSession");
 }
