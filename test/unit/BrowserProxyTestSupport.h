@@ -67,19 +67,13 @@ class LoggedTest : public ::testing::Test {
 protected:
     void SetUp() override {
         Timing::SetSourceForTest(&m_clock);
-        ASSERT_EQ(LogInit(kTavriskModuleId), 1);
-        m_logPath = CLogContext::Instance().LogFolder() + L"2032-05-11.txt";
-        ::DeleteFileW(m_logPath.c_str());
+        ASSERT_TRUE(m_log.Open());
     }
     void TearDown() override {
-        LogUninit();
-        ::DeleteFileW(m_logPath.c_str());
+        m_log.Close();
         Timing::SetSourceForTest(nullptr);
     }
-    std::string LogText() const {
-        if (!TestSupport::FileExists(m_logPath)) return {};
-        return CodePageFromWide(TestSupport::ReadUtf16File(m_logPath), CP_UTF8);
-    }
+    std::string LogText() const { return m_log.Text(); }
     // The number of times a text appears in the log.
     size_t LogCount(const std::string& text) const {
         const std::string log = LogText();
@@ -91,7 +85,7 @@ protected:
     }
 
     TestSupport::FixedTimeSource m_clock{TestSupport::MakeTime(2032, 5, 11, 8, 30, 0, 0)};
-    std::wstring m_logPath;
+    TestSupport::DayLog m_log{L"2032-05-11"};
 };
 
 }  // namespace BrowserProxyTest

@@ -281,18 +281,13 @@ class ProxyLogTest : public ::testing::Test {
 protected:
     void SetUp() override {
         Timing::SetSourceForTest(&m_clock);
-        ASSERT_EQ(LogInit(kTavriskModuleId), 1);
-        m_logPath = CLogContext::Instance().LogFolder() + L"2033-04-02.txt";
-        ::DeleteFileW(m_logPath.c_str());
+        ASSERT_TRUE(m_log.Open());
     }
     void TearDown() override {
-        LogUninit();
-        ::DeleteFileW(m_logPath.c_str());
+        m_log.Close();
         Timing::SetSourceForTest(nullptr);
     }
-    std::string LogText() const {
-        return CodePageFromWide(TestSupport::ReadUtf16File(m_logPath), CP_UTF8);
-    }
+    std::string LogText() const { return m_log.Text(); }
     // A Basic tunnel and an NTLM one; returns the secrets that went out.
     std::vector<std::string> RunBoth() {
         ScriptedProxyTransport basic({"HTTP/1.1 200 OK\r\n\r\n"});
@@ -308,7 +303,7 @@ protected:
     }
 
     TestSupport::FixedTimeSource m_clock{TestSupport::MakeTime(2033, 4, 2, 8, 0, 0, 0)};
-    std::wstring m_logPath;
+    TestSupport::DayLog m_log{L"2033-04-02"};
 };
 
 TEST_F(ProxyLogTest, CredentialsAndNtlmMessagesAreMaskedUnlessTheDebugSwitchIsOn) {
@@ -323,7 +318,7 @@ TEST_F(ProxyLogTest, CredentialsAndNtlmMessagesAreMaskedUnlessTheDebugSwitchIsOn
     }
     EXPECT_THAT(log, Not(HasSubstr("Secret#1")));
 
-    ::DeleteFileW(m_logPath.c_str());
+    m_log.Clear();
     key.SetDword(L"EnablePrintRequest", 7315);
     secrets = RunBoth();
     log = LogText();
