@@ -30,7 +30,6 @@ CIOCPDataTransport::CIOCPDataTransport(CSocketConnection* connection)
 
 CIOCPDataTransport::~CIOCPDataTransport() {
     ReleaseQueue();
-    if (m_pending) m_pending->Release();
     ::DeleteCriticalSection(&m_queueLock);
     if (m_pSocketConnection) m_pSocketConnection->Release();
 }
@@ -235,18 +234,9 @@ void CIOCPDataTransport::OnSendComplete() {
     if (!m_queue.empty() && m_pSocketConnection) m_pSocketConnection->Write(m_queue.front());
 }
 
-void CIOCPDataTransport::AddData(CIOBuffer* buffer) {
-    if (!buffer) return;
-    buffer->AddRef();
-    if (m_pending) m_pending->Release();  // never leak an unread block
-    m_pending = buffer;
-}
+void CIOCPDataTransport::AddData(CIOBuffer* buffer) { m_pending.Put(buffer); }
 
-CIOBuffer* CIOCPDataTransport::GetData() {
-    CIOBuffer* b = m_pending;
-    m_pending = nullptr;
-    return b;
-}
+CIOBuffer* CIOCPDataTransport::GetData() { return m_pending.Take(); }
 
 char* HexDump(const unsigned char* bytes, size_t length, size_t bytesPerLine) {
     if (bytesPerLine == 0) bytesPerLine = 16;

@@ -43,7 +43,7 @@ private:
     void ReleaseQueue();
 
     CSocketConnection* m_pSocketConnection;
-    CIOBuffer* m_pending = nullptr;
+    PendingBlock m_pending;
     CRITICAL_SECTION m_queueLock;
     std::deque<CIOBuffer*> m_queue;
 };

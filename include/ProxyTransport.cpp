@@ -15,7 +15,6 @@ CProxyDataTransport::CProxyDataTransport(ITunnelDataTransport* inner, http_proxy
 }
 
 CProxyDataTransport::~CProxyDataTransport() {
-    if (m_pending) m_pending->Release();
     if (m_inner) m_inner->Release();
 }
 
@@ -77,17 +76,8 @@ void CProxyDataTransport::OnSendComplete() {
     if (m_inner) m_inner->OnSendComplete();
 }
 
-void CProxyDataTransport::AddData(CIOBuffer* buffer) {
-    if (!buffer) return;
-    buffer->AddRef();
-    if (m_pending) m_pending->Release();  // never leak an unread block
-    m_pending = buffer;
-}
+void CProxyDataTransport::AddData(CIOBuffer* buffer) { m_pending.Put(buffer); }
 
-CIOBuffer* CProxyDataTransport::GetData() {
-    CIOBuffer* b = m_pending;
-    m_pending = nullptr;
-    return b;
-}
+CIOBuffer* CProxyDataTransport::GetData() { return m_pending.Take(); }
 
 }  // namespace QuarloSocket

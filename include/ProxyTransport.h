@@ -46,7 +46,7 @@ public:
 
 private:
     ITunnelDataTransport* m_inner;
-    CIOBuffer* m_pending = nullptr;
+    PendingBlock m_pending;
     std::string m_targetHost;
     uint16_t m_targetPort;
     uint32_t m_proxyError = 0;

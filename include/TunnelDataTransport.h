@@ -91,6 +91,33 @@ private:
     uint32_t m_error = 0;
 };
 
+// The one block of received bytes handed in (AddData) and not yet taken
+// (GetData); a newer block replaces an unread one without leaking it.
+class PendingBlock {
+public:
+    PendingBlock() = default;
+    ~PendingBlock() {
+        if (m_block) m_block->Release();
+    }
+    PendingBlock(const PendingBlock&) = delete;
+    PendingBlock& operator=(const PendingBlock&) = delete;
+    void Put(CIOBuffer* buffer) {
+        if (!buffer) return;
+        buffer->AddRef();
+        if (m_block) m_block->Release();
+        m_block = buffer;
+    }
+    // The reference passes to the caller.
+    CIOBuffer* Take() {
+        CIOBuffer* b = m_block;
+        m_block = nullptr;
+        return b;
+    }
+
+private:
+    CIOBuffer* m_block = nullptr;
+};
+
 // Holds one reference on a transport for a scope.
 class TransportRef {
 public:
