@@ -232,6 +232,11 @@ ITunnelDataTransport* CSSLTransportManager::CreateSSLTransport(const char* host,
         proxyPort = static_cast<uint16_t>(info->proxyPort & 0xFFFF);
     }
 
+    // Credentials that do not fit are refused before any connection is made.
+    if (!FillProxyCredentials(*info)) {
+        m_lastError = TransportError_ProxyConnect;
+        return nullptr;
+    }
     for (int attempt = 0; attempt < 2; ++attempt) {
         LOGA(LOG_INFO, "CreateSSLTransport with proxy info:%s:%d\n", proxyHost.c_str(), proxyPort);
         // The brackets of an IPv6 proxy belong to the record and command
@@ -254,11 +259,6 @@ ITunnelDataTransport* CSSLTransportManager::CreateSSLTransport(const char* host,
             plain.reset();
             held.CloseUnderLock();
             m_lastError = TransportError_PlainInit;
-            return nullptr;
-        }
-        if (!FillProxyCredentials(*info)) {
-            plain->Close();
-            m_lastError = TransportError_ProxyConnect;
             return nullptr;
         }
         if (info->bUseProxy) {

@@ -261,6 +261,16 @@ TEST_F(TransportManagerTest, UserTextJoinsDomainAndUserOnlyWithAUser) {
     }
 }
 
+TEST_F(TransportManagerTest, CredentialsThatDoNotFitAreNeverSentCut) {
+    // 120 + "\\" + 10 characters: more than the context holds.
+    const std::wstring domain(120, L'D');
+    NamedProxy("basic", 1, L"alice12345", L"pw", domain.c_str());
+    m_info.proxyAuthType = PROXY_TYPE_BASIC;
+    EXPECT_EQ(Through("127.0.0.1", 443), nullptr);
+    EXPECT_EQ(Manager().GetLastError(), 802u);
+    EXPECT_TRUE(ProxyHeads("basic", m_proxyLines).empty()) << "no CONNECT with cut credentials";
+}
+
 TEST_F(TransportManagerTest, UnusableProxyTextEndsWith103) {
     m_info.proxySetType = kProxySetNamed;
     SetProxyInfoText(m_info.proxyHost, L"no such proxy!");
