@@ -14,6 +14,7 @@
 #include "Loglib.h"
 #include "SockAddr.h"
 #include "StringUtil.h"
+#include "DayLogTest.h"
 #include "TestSupport.h"
 
 namespace BrowserProxyTest {
@@ -63,17 +64,9 @@ public:
 
 // Statements of the test go to the log file of a fixed day, read back as
 // UTF-8 text.
-class LoggedTest : public ::testing::Test {
+class LoggedTest : public TestSupport::DayLogTest {
 protected:
-    void SetUp() override {
-        Timing::SetSourceForTest(&m_clock);
-        ASSERT_TRUE(m_log.Open());
-    }
-    void TearDown() override {
-        m_log.Close();
-        Timing::SetSourceForTest(nullptr);
-    }
-    std::string LogText() const { return m_log.Text(); }
+    LoggedTest() : DayLogTest(&m_clock, L"2032-05-11") {}
     // The number of times a text appears in the log.
     size_t LogCount(const std::string& text) const {
         const std::string log = LogText();
@@ -85,7 +78,6 @@ protected:
     }
 
     TestSupport::FixedTimeSource m_clock{TestSupport::MakeTime(2032, 5, 11, 8, 30, 0, 0)};
-    TestSupport::DayLog m_log{L"2032-05-11"};
 };
 
 }  // namespace BrowserProxyTest

@@ -13,6 +13,7 @@
 #include "Owners.h"
 #include "ScriptedTransport.h"
 #include "StringUtil.h"
+#include "DayLogTest.h"
 #include "TestSupport.h"
 
 using namespace QuarloSocket;
@@ -38,16 +39,9 @@ private:
     ManualTicks* m_ticks;
 };
 
-class GatewayHttpTest : public ::testing::Test {
+class GatewayHttpTest : public TestSupport::DayLogTest {
 protected:
-    void SetUp() override {
-        Timing::SetSourceForTest(&m_clock);
-        ASSERT_TRUE(m_log.Open());
-    }
-    void TearDown() override {
-        m_log.Close();
-        Timing::SetSourceForTest(nullptr);
-    }
+    GatewayHttpTest() : DayLogTest(&m_clock, L"2033-04-02") {}
     std::string Log() const { return m_log.Text(); }
 
     struct Exchange {
@@ -62,7 +56,6 @@ protected:
 
     ManualTicks m_ticks;
     GatewayClock m_clock{&m_ticks};
-    DayLog m_log{L"2033-04-02"};
     ScriptedTransport transport{&m_ticks};
 };
 

@@ -13,6 +13,7 @@
 #include "Loglib.h"
 #include "ProxyTestSupport.h"
 #include "StringUtil.h"
+#include "DayLogTest.h"
 #include "TestSupport.h"
 #include "base64.h"
 #include "proxy.h"
@@ -277,17 +278,9 @@ TEST(ProxyHandshake, AuthenticateHeaderLinesAreCutAt255AndReadWhole) {
 }
 
 // The log of this program goes to one day of its own.
-class ProxyLogTest : public ::testing::Test {
+class ProxyLogTest : public TestSupport::DayLogTest {
 protected:
-    void SetUp() override {
-        Timing::SetSourceForTest(&m_clock);
-        ASSERT_TRUE(m_log.Open());
-    }
-    void TearDown() override {
-        m_log.Close();
-        Timing::SetSourceForTest(nullptr);
-    }
-    std::string LogText() const { return m_log.Text(); }
+    ProxyLogTest() : DayLogTest(&m_clock, L"2033-04-02") {}
     // A Basic tunnel and an NTLM one; returns the secrets that went out.
     std::vector<std::string> RunBoth() {
         ScriptedProxyTransport basic({"HTTP/1.1 200 OK\r\n\r\n"});
@@ -303,7 +296,6 @@ protected:
     }
 
     TestSupport::FixedTimeSource m_clock{TestSupport::MakeTime(2033, 4, 2, 8, 0, 0, 0)};
-    TestSupport::DayLog m_log{L"2033-04-02"};
 };
 
 TEST_F(ProxyLogTest, CredentialsAndNtlmMessagesAreMaskedUnlessTheDebugSwitchIsOn) {

@@ -202,16 +202,8 @@ void WaitForConnections(QuarloSocket::CIOCPSocket& owner) {
 
 void SocketLogTest::SetUp() {
     EnsureWinSock();
-    Timing::SetSourceForTest(&m_clock);
-    ASSERT_TRUE(m_log.Open());
+    DayLogTest::SetUp();
 }
-
-void SocketLogTest::TearDown() {
-    m_log.Close();
-    Timing::SetSourceForTest(nullptr);
-}
-
-std::string SocketLogTest::LogText() const { return m_log.Text(); }
 
 
 int TableResolver::GetAddrInfo(const char* host, const addrinfo*, addrinfo** result) {

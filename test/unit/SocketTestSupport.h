@@ -19,6 +19,7 @@
 
 #include "QuarloIOCPSocket.h"
 #include "SockAddr.h"
+#include "DayLogTest.h"
 #include "TestSupport.h"
 #include "Timing.h"
 
@@ -174,14 +175,12 @@ private:
 
 // A test whose log goes to a day of its own and is read back; its waits
 // run through the hookable time source.
-class SocketLogTest : public ::testing::Test {
+class SocketLogTest : public TestSupport::DayLogTest {
 protected:
+    SocketLogTest() : DayLogTest(&m_clock, L"2032-05-01") {}  // the clock's day
     void SetUp() override;
-    void TearDown() override;
-    std::string LogText() const;
 
     HookedTimeSource m_clock;
-    TestSupport::DayLog m_log{L"2032-05-01"};  // the clock's day
 };
 
 }  // namespace SocketTest
