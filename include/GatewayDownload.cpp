@@ -6,9 +6,13 @@
 #include "DownLoaderManager.h"
 #include "Loglib.h"
 #include "ProxyInfo.h"
-#include "SSLTunnelTransport.h"
 #include "StringUtil.h"
+#include "TransportManager.h"
 #include "VPNUtils.h"
+
+// Downloads and the report log under the gateway exchange's source name.
+#undef QLOG_SOURCE_FILE
+#define QLOG_SOURCE_FILE L"DownLoaderManager.cpp"
 
 namespace QuarloSocket {
 

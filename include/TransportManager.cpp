@@ -1,6 +1,6 @@
 #include <winsock2.h>
 
-#include "SSLTunnelTransport.h"
+#include "TransportManager.h"
 
 #include <cstring>
 
@@ -14,20 +14,6 @@
 #include "VPNUtils.h"
 
 namespace QuarloSocket {
-
-TransportAddressCache& AddressCache() {
-    static TransportAddressCache* cache = new TransportAddressCache();
-    return *cache;
-}
-
-void ClearCachedAddressFlag() { AddressCache().cached = 0; }
-
-void ClearAddressCache() {
-    TransportAddressCache& cache = AddressCache();
-    cache.cached = 0;
-    cache.address.clear();
-    cache.host.clear();
-}
 
 namespace {
 

@@ -10,6 +10,20 @@
 
 namespace QuarloSocket {
 
+TransportAddressCache& AddressCache() {
+    static TransportAddressCache* cache = new TransportAddressCache();
+    return *cache;
+}
+
+void ClearCachedAddressFlag() { AddressCache().cached = 0; }
+
+void ClearAddressCache() {
+    TransportAddressCache& cache = AddressCache();
+    cache.cached = 0;
+    cache.address.clear();
+    cache.host.clear();
+}
+
 std::vector<std::string> ResolveAddressList(const char* host, const char* preferred) {
     std::vector<std::string> list;
     const bool hasPreferred = preferred && *preferred;

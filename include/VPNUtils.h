@@ -1,5 +1,6 @@
-// Address lists of the gateway host and the proxy published for the client;
-// the TLS alert names and the printout of a record that did not decrypt.
+// Address lists of the gateway host with the address that last worked, the
+// proxy published for the client; the TLS alert names and the printout of a
+// record that did not decrypt.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,20 @@ namespace QuarloSocket {
 // an empty list without a lookup. A bracketed IPv6 literal is looked up
 // without its brackets.
 std::vector<std::string> ResolveAddressList(const char* host, const char* preferred = nullptr);
+
+// The address that last gave a working connection; while the flag is set,
+// direct tunnels try only that address. Never destroyed: a late completion
+// or a static destructor may still clear it.
+struct TransportAddressCache {
+    uint32_t cached = 0;
+    std::string address;
+    std::string host;
+};
+TransportAddressCache& AddressCache();
+// Every close or destruction of a TLS transport drops the cached address.
+void ClearCachedAddressFlag();
+// Flag and texts, after a failed connection.
+void ClearAddressCache();
 
 // Publishes the proxy in use under HKCU "SOFTWARE\VPN\autoproxy" (enabled,
 // port, host); anything short of a host and a port writes the disabled values.

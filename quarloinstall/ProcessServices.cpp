@@ -3,8 +3,8 @@
 #include <winsock2.h>
 
 #include "Loglib.h"
-#include "SSLTunnelTransport.h"
 #include "Socket.h"
+#include "TransportManager.h"
 
 ProcessServices::ProcessServices() {
     CLogContext::Instance();

@@ -164,13 +164,20 @@ constexpr const wchar_t* LogSourceName(const wchar_t* path) {
 #define QLOG_WIDEN2(x) L##x
 #define QLOG_WIDEN(x) QLOG_WIDEN2(x)
 
+// The source file name a statement logs: the file's own name by default. A
+// file named after what it holds, or one topic split out of a longer file,
+// keeps the name its log lines have always carried by redefining it after
+// its includes (so statements in the headers it includes keep theirs):
+//   #undef QLOG_SOURCE_FILE
+//   #define QLOG_SOURCE_FILE L"CommonFunction.cpp"
+#define QLOG_SOURCE_FILE LogSourceName(QLOG_WIDEN(__FILE__))
+
 // The statement form: the caller's last-error value survives the statement,
 // and message arguments are evaluated only when the statement is logged.
 #define QLOG_STATEMENT(writer, level, ...)                                        \
     do {                                                                          \
         const DWORD qlogSavedError_ = ::GetLastError();                           \
-        static constexpr const wchar_t* qlogSource_ =                             \
-            LogSourceName(QLOG_WIDEN(__FILE__));                                  \
+        static constexpr const wchar_t* qlogSource_ = QLOG_SOURCE_FILE;           \
         if (LogBegin((level), qlogSource_, __LINE__)) {                           \
             writer(__VA_ARGS__);                                                  \
             LogEnd();                                                             \

@@ -8,7 +8,7 @@
 #include <cwchar>
 #include <string>
 
-#include "CommonFunction.h"
+#include "Platform.h"
 #include "INIFile.h"
 #include "Loglib.h"
 #include "Owners.h"

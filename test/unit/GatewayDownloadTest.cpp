@@ -18,11 +18,11 @@
 #include "HttpDownloader.h"
 #include "ProxyDouble.h"
 #include "ProxyInfo.h"
-#include "SSLTunnelTransport.h"
 #include "SocketTestSupport.h"
 #include "StringUtil.h"
 #include "TestSupport.h"
 #include "TlsGateway.h"
+#include "TransportManager.h"
 #include "VPNUtils.h"
 #include "WinHttpTestSupport.h"
 
@@ -255,6 +255,9 @@ TEST_F(GatewayDownloadTest, ReportCredentialsReachTheLogOnlyWithTheDebugSwitch) 
     EXPECT_EQ(Post("127.0.0.1", gateway->port(), "{}", nullptr).result, 0);
     EXPECT_FALSE(log.Contains("Y2FsbGhvbWU6U2VjcmV0IzE=")) << log.Text();
     EXPECT_TRUE(log.Contains("Authorization: Basic ***")) << log.Text();
+    // The report's own lines name the gateway exchange's source file.
+    EXPECT_TRUE(log.Contains("(INFO): DownLoaderManager.cpp:")) << log.Text();
+    EXPECT_FALSE(log.Contains("GatewayDownload.cpp")) << log.Text();
 
     debug.SetDword(L"EnablePrintRequest", 7315);
     log.Clear();

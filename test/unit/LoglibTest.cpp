@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "CommonFunction.h"
 #include "Loglib.h"
 #include "Owners.h"
 #include "StringUtil.h"
@@ -64,6 +65,38 @@ TEST_F(LogFileTest, WritesTheDailyLineByteForByte) {
     for (size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(bytes[2 * i], expected[i] & 0xFF) << "at " << i;
         EXPECT_EQ(bytes[2 * i + 1], expected[i] >> 8) << "at " << i;
+    }
+}
+
+// Files that hold one topic of a longer source keep that source's name in
+// their lines; a file that names nothing logs under its own name.
+TEST_F(LogFileTest, SourceNameOfSplitFilesIsTheirOriginal) {
+    const struct {
+        void (*statement)();
+        const wchar_t* message;
+        const wchar_t* source;
+    } cases[] = {
+        {[] { RemoveFile(L"C:\\no-such-folder\\gone.txt"); }, L"RemoveFile: Remove ",
+         L"CommonFunction.cpp"},
+        {[] {
+             std::wstring out;
+             ConvertMultiByteToWide("a\0b", 3, out, 1252);
+         },
+         L"utilitylib: Convert multibyte", L"CommonFunction.cpp"},
+        {[] { GetBrevantoCommandLineFlag(); }, L"GetBrevantoCommandLineFlag: value:",
+         L"CommonFunction.cpp"},
+        {[] { LOGW(LOG_INFO, L"own name\n"); }, L"own name", L"LoglibTest.cpp"},
+    };
+    for (const auto& c : cases) {
+        c.statement();
+        const std::wstring text = FileText();
+        const size_t at = text.find(c.message);
+        ASSERT_NE(at, std::wstring::npos) << c.message;
+        const size_t newline = text.rfind(L'\n', at);
+        const size_t begin = newline == std::wstring::npos ? 0 : newline + 1;
+        const std::wstring line = text.substr(begin, at - begin);
+        EXPECT_NE(line.find(std::wstring(L"): ") + c.source + L":"), std::wstring::npos)
+            << c.message << " in " << CodePageFromWide(line, CP_UTF8);
     }
 }
 

@@ -10,14 +10,14 @@
 #include <vector>
 
 #include "Loglib.h"
-#include "System.h"
-#include "VPNUtils.h"
-#include "SSLDataTransport.h"
-#include "SSLTunnelTransport.h"
 #include "SocketTestSupport.h"
+#include "SSLDataTransport.h"
 #include "StringUtil.h"
+#include "System.h"
 #include "TestSupport.h"
 #include "TlsGateway.h"
+#include "TransportManager.h"
+#include "VPNUtils.h"
 
 using namespace QuarloSocket;
 using TlsTest::TlsGateway;
@@ -391,6 +391,9 @@ TEST_F(TlsTransportTest, BytesReadAheadServeTheNextRecord) {
     EXPECT_FALSE(tls.ReceiveDataSync(4096, &out, 1000));
     EXPECT_TRUE(Logged("SSLTunnel: SSL body size error: 20476.\r\n")) << LogText();
     EXPECT_EQ(scripted->asked.size(), 1u);
+    // The transport's lines carry the source name log readers look for.
+    EXPECT_TRUE(Logged("(ERROR): SSLTunnelTransport.cpp:")) << LogText();
+    EXPECT_FALSE(Logged("SSLDataTransport.cpp")) << LogText();
 }
 
 // ---- Handshake -----------------------------------------------------------------

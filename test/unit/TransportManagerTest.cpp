@@ -15,10 +15,10 @@
 #include "ProxyDouble.h"
 #include "ProxyInfo.h"
 #include "QuarloSocketIOBuffer.h"
-#include "SSLTunnelTransport.h"
 #include "SocketTestSupport.h"
 #include "TestSupport.h"
 #include "TlsGateway.h"
+#include "TransportManager.h"
 #include "VPNUtils.h"
 #include "WinHttpTestSupport.h"
 

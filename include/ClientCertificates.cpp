@@ -6,6 +6,10 @@
 #include "Loglib.h"
 #include "System.h"
 
+// The certificate steps run inside the TLS handshake and log under its name.
+#undef QLOG_SOURCE_FILE
+#define QLOG_SOURCE_FILE L"SSLTunnelTransport.cpp"
+
 namespace QuarloSocket {
 
 namespace {
