@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -52,6 +53,8 @@ inline constexpr size_t kShortUnits = 260;
 inline constexpr size_t kUrlUnits = 1024;
 inline constexpr size_t kBypassUnits = 4096;
 inline constexpr size_t kPasswordUnits = 1040;
+// No bound: the whole value (sealed texts are never read cut).
+inline constexpr size_t kWholeValue = static_cast<size_t>(-1);
 
 // Keys of OUTSIDE_PROXY_CONFIG. Missing keys read as the reader's default
 // (integers) or the empty text; the typed readers below fix each reader's
@@ -112,7 +115,7 @@ public:
 private:
     std::wstring m_path;
     bool m_exists = false;
-    INIFile* m_file = nullptr;
+    std::unique_ptr<INIFile> m_file;
 };
 
 // ---- Writing --------------------------------------------------------------
@@ -166,8 +169,10 @@ UpdateResult Update(const std::wstring& path, const wchar_t* writer, Create crea
 // DACL, logging failures as Update does; true when the file exists after.
 bool CreateFileIfMissing(const std::wstring& path, const wchar_t* writer);
 
-// How long Update waits for the file's mutex.
+// How long Update waits for the file's mutex, and the mutex's name (one per
+// file, in the Global namespace so copies in other sessions share it).
 inline constexpr DWORD kLockWaitMs = 10000;
+std::wstring LockNameFor(const std::wstring& path);
 
 // ---- Typed records --------------------------------------------------------
 

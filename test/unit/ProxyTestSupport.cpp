@@ -128,9 +128,4 @@ std::string NtlmField(const std::vector<unsigned char>& message, size_t at) {
     return text;
 }
 
-bool RunningUnderWine() {
-    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 }  // namespace ProxyTest

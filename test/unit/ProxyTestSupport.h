@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
 #include "TunnelDataTransport.h"
 
 namespace ProxyTest {
@@ -72,6 +73,6 @@ std::vector<std::string> LinesOf(const std::string& request);
 unsigned NtlmMessageType(const std::vector<unsigned char>& message);
 std::string NtlmField(const std::vector<unsigned char>& message, size_t at);
 
-bool RunningUnderWine();
+using TestSupport::RunningUnderWine;
 
 }  // namespace ProxyTest

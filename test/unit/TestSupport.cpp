@@ -108,6 +108,11 @@ std::wstring Backslashes(std::wstring path) {
 std::wstring TestBinDir() { return Backslashes(QUARLO_TEST_BIN_DIR); }
 std::wstring BinDir() { return Backslashes(QUARLO_BIN_DIR); }
 
+bool RunningUnderWine() {
+    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 TempDir::TempDir() {
     wchar_t base[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, base);

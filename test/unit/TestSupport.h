@@ -73,6 +73,9 @@ int RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 60000);
 // Starts a command line and leaves it running; the caller owns the handle.
 HANDLE StartProcess(const std::wstring& commandLine);
 
+// True in a process that Wine runs (for skips that name a Wine gap).
+bool RunningUnderWine();
+
 // A folder of the test doubles and of the deliverables (Windows paths).
 std::wstring TestBinDir();
 std::wstring BinDir();
