@@ -1,5 +1,7 @@
 #include "ProxyCredentials.h"
 
+#include <shlwapi.h>
+
 #include <atomic>
 #include <cstring>
 
@@ -121,7 +123,7 @@ int32_t SaveProxyInfo(const wchar_t* user, const wchar_t* password, const wchar_
              static_cast<unsigned>(hr));
     }
     const std::wstring path = ProxyIni::IniPath(kind);
-    if (!ProxyIni::Reader(path).Exists()) {
+    if (path.empty() || !::PathFileExistsW(path.c_str())) {
         LOGW(LOG_INFO, L"SaveProxyInfo: %s is not exist\n", path.c_str());
     }
     const ProxyIni::UpdateResult result =
