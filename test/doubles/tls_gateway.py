@@ -35,6 +35,7 @@ without one, every received byte is echoed until the peer closes.
   {"op": "close"}                                 close the TCP connection
 """
 import argparse
+import fcntl
 import hashlib
 import json
 import os
@@ -58,13 +59,20 @@ def ensure_certificate(cert_dir):
     and again before it comes near its end (it is valid for 30 days)."""
     cert_dir = Path(cert_dir)
     cert, key = cert_dir / "gateway-cert.pem", cert_dir / "gateway-key.pem"
-    stale = cert.exists() and time.time() - cert.stat().st_mtime > 20 * 86400
-    if stale or not cert.exists() or not key.exists():
-        cert_dir.mkdir(parents=True, exist_ok=True)
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
-                        "-keyout", str(key), "-out", str(cert), "-days", "30",
-                        "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost"],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    cert_dir.mkdir(parents=True, exist_ok=True)
+    # Gateways of tests running in parallel share the folder: one makes the
+    # pair while the others wait, and a pair appears whole or not at all.
+    with open(cert_dir / "lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        stale = cert.exists() and time.time() - cert.stat().st_mtime > 20 * 86400
+        if stale or not cert.exists() or not key.exists():
+            new_cert, new_key = cert_dir / "new-cert.pem", cert_dir / "new-key.pem"
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                            "-keyout", str(new_key), "-out", str(new_cert), "-days", "30",
+                            "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost"],
+                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            os.replace(new_key, key)
+            os.replace(new_cert, cert)
     return cert, key
 
 

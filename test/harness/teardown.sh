@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
-# Stops what setup.sh started (the prefix itself stays for the next run).
+# Stops what the slots started: each idle slot's wineserver and display (the
+# prefixes stay for the next run). A slot that a program still holds is left.
 # usage: teardown.sh <harness-dir>
 set -u
 dir=$1
-export WINEPREFIX="$dir/wineprefix"
-[ -d "$WINEPREFIX" ] && wineserver -k >/dev/null 2>&1
-if [ -f "$dir/xvfb.pid" ]; then
-  kill "$(cat "$dir/xvfb.pid")" 2>/dev/null
-  rm -f "$dir/xvfb.pid" "$dir/display"
-fi
+for s in "$dir"/slots/*/; do
+  s=${s%/}
+  (
+    flock -n 9 || exit 0
+    [ -d "$s/wineprefix" ] && WINEPREFIX="$s/wineprefix" wineserver -k >/dev/null 2>&1 9>&-
+    rm -f "$s/server"
+    if [ -f "$s/xvfb.pid" ]; then
+      kill "$(cat "$s/xvfb.pid")" 2>/dev/null
+      rm -f "$s/xvfb.pid" "$s/display"
+    fi
+  ) 9>>"$s.lock"
+done
 exit 0

@@ -10,7 +10,20 @@ from pathlib import Path
 BUILD = Path(os.environ.get("QUARLO_BUILD_DIR", Path(__file__).resolve().parents[2] / "build"))
 HARNESS = BUILD / "harness"
 WINERUN = HARNESS / "winerun"
-PREFIX = HARNESS / "wineprefix"
+
+def _slot_prefix():
+    """The prefix of the worker slot this test holds (harness/slot.sh, which
+    CTest runs every system test in): every program of the test runs there,
+    and what they leave behind is read there."""
+    slot = os.environ.get("QUARLO_SLOT_DIR", "")
+    if not slot.startswith(str(HARNESS / "slots") + os.sep):
+        raise RuntimeError(f"run the system tests in a slot of the harness: "
+                           f"{Path(__file__).resolve().parents[1] / 'harness' / 'slot.sh'} {HARNESS} "
+                           f"python3 -m pytest ... (ctest does this)")
+    return Path(slot) / "wineprefix"
+
+
+PREFIX = _slot_prefix()
 BIN = BUILD / "bin"
 TEST_BIN = BUILD / "test-bin"
 

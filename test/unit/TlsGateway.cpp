@@ -57,13 +57,17 @@ public:
 
 TlsGateway::TlsGateway(const GatewayOptions& options) {
     static LONG counter = 0;
-    // Wine gives every test program the same process id.
-    const std::string dir = kScratch + "/run-" + std::to_string(::GetCurrentProcessId()) + "-" +
-                            std::to_string(::GetTickCount64()) + "-" +
-                            std::to_string(::InterlockedIncrement(&counter));
+    // Wine gives every test program the same process id, and tests in other
+    // worker slots start gateways at the same moment: the folder is claimed
+    // by creating it, and a name already taken is passed over.
     ::CreateDirectoryW(WindowsPath(kScratch).c_str(), nullptr);
+    std::string dir;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        dir = kScratch + "/run-" + std::to_string(::GetCurrentProcessId()) + "-" +
+              std::to_string(::GetTickCount64()) + "-" + std::to_string(::InterlockedIncrement(&counter));
+        if (::CreateDirectoryW(WindowsPath(dir).c_str(), nullptr) || ::GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
     m_dir = WindowsPath(dir);
-    ::CreateDirectoryW(m_dir.c_str(), nullptr);
 
     std::string args = " " + Quote(std::string(QUARLO_TEST_DOUBLES_LINUX) + "/tls_gateway.py") +
                        " --cert-dir " + Quote(kScratch + "/certs") + " --ready-file " +

@@ -203,6 +203,8 @@ struct AutoCase {
     size_t connectHeads; // requests the proxy saw
 };
 
+void PrintTo(const AutoCase& c, std::ostream* os) { *os << c.mode << (c.opens ? " opens" : " fails"); }
+
 class AutoRetryTest : public TransportManagerTest, public ::testing::WithParamInterface<AutoCase> {};
 
 TEST_P(AutoRetryTest, LearnsTheMethodAndTriesOnce) {
