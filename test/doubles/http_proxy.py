@@ -4,7 +4,9 @@
 One process serves every mode, each on its own port, plus an echo server that
 open tunnels relay to. The ports are written as JSON to <dir>/ports.json;
 every request head that reaches a proxy port is appended as a JSON line to
-<dir>/requests.jsonl ({"mode", "conn", "head"}).
+<dir>/requests.jsonl ({"mode", "conn", "head"}). The unit tests that count
+those heads start an instance of their own (--stop-file), so that requests of
+tests running in parallel never meet in one log.
 
 Modes:
   open        200, then relay to the CONNECT target
@@ -25,12 +27,14 @@ import hashlib
 import hmac
 import json
 import os
+import shutil
 import signal
 import socket
 import socketserver
 import struct
 import sys
 import threading
+import time
 
 USER = "CORP\\alice"
 PASSWORD = "Secret#1"
@@ -332,6 +336,10 @@ MODES = ("open", "refuse", "garbage", "basic", "basic_body", "ntlm", "ntlm_body"
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("dir")
+    parser.add_argument("--stop-file",
+                        help="an instance of one test program: it ends, and removes its folder, once this "
+                             "file appears or after --lifetime seconds")
+    parser.add_argument("--lifetime", type=float, default=900)
     args = parser.parse_args()
     os.makedirs(args.dir, exist_ok=True)
     recorder = Recorder(os.path.join(args.dir, "requests.jsonl"))
@@ -349,6 +357,13 @@ def main():
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     signal.signal(signal.SIGINT, lambda *_: stop.set())
+    if args.stop_file:
+        end = time.monotonic() + args.lifetime
+        while not stop.wait(0.2):
+            if os.path.exists(args.stop_file) or time.monotonic() > end:
+                break
+        shutil.rmtree(args.dir, ignore_errors=True)
+        return
     stop.wait()
 
 
