@@ -12,7 +12,7 @@
 # when the slot cannot be made.
 quarlo_take_slot() {
   local dir=$1 here=${BASH_SOURCE[0]%/*} i n pid display
-  if [ ! -f "$dir/prefix.ready" ]; then
+  if [ ! -f "$dir/template.ready" ]; then
     "$here/setup.sh" "$dir" >/dev/null 2>&1 </dev/null ||
       { echo "harness: the Wine template could not be made (see $dir/wineboot.log)" >&2; return 1; }
   fi
@@ -42,7 +42,7 @@ quarlo_take_slot() {
   echo "$$" >"$lock"
 
   # A slot copies the template once, and again when the template was remade.
-  if [ ! -f "$s/ready" ] || [ "$s/ready" -ot "$dir/prefix.ready" ]; then
+  if [ ! -f "$s/ready" ] || [ "$s/ready" -ot "$dir/template.ready" ]; then
     [ -d "$WINEPREFIX" ] && wineserver -k >/dev/null 2>&1 </dev/null 9>&-
     rm -rf "$WINEPREFIX" "$s/ready" "$s/server"
     mkdir -p "$s"
