@@ -1,10 +1,12 @@
 // Removing files that may be in use, emptying folder trees, shortcuts and
-// whole-file writes.
+// whole-file writes (FileReplace).
 #pragma once
 
 #include <windows.h>
 
 #include <string_view>
+
+#include "FileReplace.h"
 
 // 1 when the file is gone or moved aside and scheduled for deletion at reboot.
 int RemoveFile(const wchar_t* path);
@@ -16,7 +18,3 @@ int EmptyDirectory(const wchar_t* folder);
 // Saves a shell shortcut (COM must be initialised); icon may be null.
 int CreateShortcut(const wchar_t* target, const wchar_t* link, const wchar_t* description,
                    const wchar_t* icon);
-// Replaces a file's content through a temporary file beside it, so that no
-// failure or interruption leaves a partly written file; falls back to writing
-// in place only where the replace cannot be done. 1 when all was written.
-int WriteWholeFileAtomic(const wchar_t* path, std::string_view bytes);

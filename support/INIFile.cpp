@@ -61,6 +61,51 @@ std::string TextModeBytes(std::string_view raw) {
     return result;
 }
 
+bool DecodeIniBytes(std::string_view bytes, std::wstring& text) {
+    // One zero closing the file is what some writers leave; any other zero
+    // means the file is not the text that was written.
+    if (!bytes.empty() && bytes.back() == '\0') bytes.remove_suffix(1);
+    if (bytes.find('\0') != std::string_view::npos) return false;
+    std::wstring result;
+    result.reserve(bytes.size());
+    size_t pos = 0;
+    while (pos < bytes.size()) {
+        size_t end = bytes.find_first_of("\r\n", pos);
+        if (end == std::string_view::npos) end = bytes.size();
+        const std::string_view line = bytes.substr(pos, end - pos);
+        std::wstring decoded;
+        if (!ExactWideFromCodePage(line, 936, decoded) &&
+            !ExactWideFromCodePage(line, CP_ACP, decoded)) {
+            decoded = WideFromCodePage(line, 936);
+        }
+        result += decoded;
+        if (end < bytes.size()) result += static_cast<wchar_t>(bytes[end]);
+        pos = end + 1;
+    }
+    text = std::move(result);
+    return true;
+}
+
+namespace {
+
+bool HasLineBreakOrEnd(std::wstring_view text) {
+    return text.find_first_of(L"\r\n\x1a") != std::wstring_view::npos;
+}
+
+}  // namespace
+
+bool IsStorableIniSection(std::wstring_view section) {
+    return !section.empty() && !HasLineBreakOrEnd(section) &&
+           section.find(L']') == std::wstring_view::npos;
+}
+
+bool IsStorableIniKey(std::wstring_view key) {
+    return !key.empty() && key[0] != L' ' && key[0] != L';' && key[0] != L'[' &&
+           !HasLineBreakOrEnd(key) && key.find(L'=') == std::wstring_view::npos;
+}
+
+bool IsStorableIniValue(std::wstring_view value) { return !HasLineBreakOrEnd(value); }
+
 std::string SerializeIni(const IniSections& sections, UINT codePage) {
     std::string out;
     auto put = [&](const std::wstring& text) {
@@ -84,33 +129,51 @@ std::string SerializeIni(const IniSections& sections, UINT codePage) {
 INIFile::INIFile(const wchar_t* path) {
     if (!path || std::wcslen(path) >= MAX_PATH) return;
     std::wcscpy(m_path, path);
-    if (Load() == 0) {
+    bool missing = false;
+    if (Load(missing) == 0) {
         LOGW(LOG_ERROR, L"utilitylib: Init file failed!\n");
+        m_loadFailed = missing ? 0 : 1;
     } else {
         m_loaded = 1;
     }
 }
 
-int INIFile::ReadWholeFile(const wchar_t* path, std::wstring& text) {
-    Owners::UniqueHandle file(::CreateFileW(path, GENERIC_READ,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return 0;
+int INIFile::ReadWholeFile(const wchar_t* path, std::wstring& text, bool& missing) {
+    missing = false;
+    Owners::UniqueHandle file;
+    // Another program may hold the file for a moment; the pause is real time
+    // even under a test clock, as it waits for another process.
+    const ULONGLONG start = ::GetTickCount64();
+    for (;;) {
+        file.reset(::CreateFileW(path, GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file) break;
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            missing = true;
+            return 0;
+        }
+        if (error != ERROR_SHARING_VIOLATION || ::GetTickCount64() - start >= kReplaceRetryMs) {
+            return 0;
+        }
+        ::Sleep(20);
+    }
     std::string raw;
     char chunk[4096];
     DWORD got = 0;
-    while (::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) {
+    for (;;) {
+        if (!::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr)) return 0;
+        if (got == 0) break;
         raw.append(chunk, got);
     }
-    // An empty or unconvertible file reads as empty text; the load still succeeds.
-    StringToWString(TextModeBytes(raw), text);
-    return 1;
+    return DecodeIniBytes(TextModeBytes(raw), text) ? 1 : 0;
 }
 
-int INIFile::Load() {
+int INIFile::Load(bool& missing) {
     Owners::SectionLock lock(m_lock);
     std::wstring text;
-    if (ReadWholeFile(m_path, text) == 0) return 0;
+    if (ReadWholeFile(m_path, text, missing) == 0) return 0;
     m_sections = ParseIniText(text);
     return 1;
 }
@@ -148,18 +211,37 @@ int INIFile::GetString(const wchar_t* section, const wchar_t* key, wchar_t* buff
     return static_cast<int>(source.size());
 }
 
-void INIFile::SetInt(const wchar_t* section, const wchar_t* key, int value) {
-    SetString(section, key, FormatW(L"%d", value).c_str());
+int INIFile::SetInt(const wchar_t* section, const wchar_t* key, int value) {
+    return SetString(section, key, FormatW(L"%d", value).c_str());
 }
 
-void INIFile::SetString(const wchar_t* section, const wchar_t* key, const wchar_t* value) {
-    if (!section || !key) return;
+int INIFile::SetString(const wchar_t* section, const wchar_t* key, const wchar_t* value) {
+    if (!section || !key) return 0;
+    const wchar_t* text = value ? value : L"";
+    if (!IsStorableIniSection(section) || !IsStorableIniKey(key) || !IsStorableIniValue(text)) {
+        // The value is not logged (it may be a secret), the names only with
+        // their control characters blanked out, so they cannot forge lines.
+        const auto printable = [](std::wstring text) {
+            for (wchar_t& c : text) {
+                if (c < L' ') c = L'?';
+            }
+            return text;
+        };
+        LOGW(LOG_ERROR, L"utilitylib: [%s] %s is not set, the file cannot hold it\n",
+             printable(section).c_str(), printable(key).c_str());
+        return 0;
+    }
     Owners::SectionLock lock(m_lock);
-    m_sections[section][key] = value ? value : L"";
+    m_sections[section][key] = text;
+    return 1;
 }
 
 int INIFile::Save() {
     Owners::SectionLock lock(m_lock);
     if (!m_path[0]) return 0;
+    if (m_loadFailed) {
+        LOGW(LOG_ERROR, L"utilitylib: %s was not read, it is not saved over\n", m_path);
+        return 0;
+    }
     return WriteWholeFileAtomic(m_path, SerializeIni(m_sections, CP_ACP));
 }

@@ -154,3 +154,67 @@ std::string TrimWhiteSpace(std::string_view text) {
     while (last > first && blank(text[last - 1])) --last;
     return std::string(text.substr(first, last - first));
 }
+
+std::string MaskedForLog(std::string_view secret) {
+    return "******" + std::string(secret.substr(secret.size() > 2 ? secret.size() - 2 : 0));
+}
+
+bool ExactWideFromCodePage(std::string_view text, UINT codePage, std::wstring& out) {
+    if (text.size() > INT_MAX) return false;
+    if (text.empty()) {
+        out.clear();
+        return true;
+    }
+    const int length = static_cast<int>(text.size());
+    const int needed =
+        ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
+    if (needed <= 0) return false;
+    std::wstring result(static_cast<size_t>(needed), L'\0');
+    if (::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), length, result.data(),
+                              needed) != needed) {
+        return false;
+    }
+    out = std::move(result);
+    return true;
+}
+
+namespace {
+
+// Code pages for which WideCharToMultiByte takes neither flags nor the
+// used-default-character report.
+bool TakesNoConversionFlags(UINT codePage) {
+    return codePage == CP_UTF7 || codePage == CP_UTF8 || codePage == 42 || codePage == 54936 ||
+           (codePage >= 50220 && codePage <= 50229) || (codePage >= 57002 && codePage <= 57011);
+}
+
+}  // namespace
+
+bool ExactCodePageFromWide(std::wstring_view text, UINT codePage, std::string& out) {
+    if (text.size() > INT_MAX) return false;
+    if (text.empty()) {
+        out.clear();
+        return true;
+    }
+    const int length = static_cast<int>(text.size());
+    const bool plain = TakesNoConversionFlags(codePage);
+    const DWORD flags = codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS
+                        : plain            ? 0
+                                           : WC_NO_BEST_FIT_CHARS;
+    BOOL usedDefault = FALSE;
+    BOOL* usedDefaultReport = plain ? nullptr : &usedDefault;
+    const int needed = ::WideCharToMultiByte(codePage, flags, text.data(), length, nullptr, 0,
+                                             nullptr, usedDefaultReport);
+    if (needed <= 0 || usedDefault) return false;
+    std::string result(static_cast<size_t>(needed), '\0');
+    if (::WideCharToMultiByte(codePage, flags, text.data(), length, result.data(), needed,
+                              nullptr, usedDefaultReport) != needed ||
+        usedDefault) {
+        return false;
+    }
+    // A conversion that honours neither flag nor report still shows itself
+    // here: only an exact one reads back as the same text.
+    std::wstring back;
+    if (!ExactWideFromCodePage(result, codePage, back) || back != text) return false;
+    out = std::move(result);
+    return true;
+}

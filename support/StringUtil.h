@@ -21,6 +21,16 @@ std::string CodePageFromWide(std::wstring_view text, UINT codePage = CP_ACP);
 bool TryWideFromCodePage(std::string_view text, UINT codePage, std::wstring& out, DWORD& error);
 bool TryCodePageFromWide(std::wstring_view text, UINT codePage, std::string& out, DWORD& error);
 
+// Exact conversions. ExactWideFromCodePage fails on a byte sequence that is
+// not valid in the code page; ExactCodePageFromWide fails when a character
+// has no exact form in the code page: no default character, no best fit
+// (which would turn "\u0141\u00f3d\u017a" into "L\u00f3dz" in code page 1252), so
+// a text handed on for storage or in a request is the text the user gave or
+// nothing. An empty text converts to an empty text; out is written only on
+// success.
+bool ExactWideFromCodePage(std::string_view text, UINT codePage, std::wstring& out);
+bool ExactCodePageFromWide(std::wstring_view text, UINT codePage, std::string& out);
+
 // Copy of text with every occurrence of from replaced by to; the scan goes on
 // after each inserted replacement. An empty from changes nothing.
 std::wstring ReplaceAll(std::wstring_view text, std::wstring_view from, std::wstring_view to);
@@ -43,3 +53,5 @@ void FormatInto(char* buffer, size_t size, const char* format, va_list args);
 std::wstring ToLowerW(std::wstring_view text);
 // Copy without the blanks, tabs and line breaks at both ends.
 std::string TrimWhiteSpace(std::string_view text);
+// A secret as the log may show it: six stars and its last 2 characters.
+std::string MaskedForLog(std::string_view secret);

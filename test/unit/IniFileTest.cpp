@@ -2,10 +2,15 @@
 
 #include <aclapi.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "CommonFunction.h"
+#include "FileReplace.h"
 #include "INIFile.h"
+#include "Owners.h"
+#include "StringUtil.h"
 #include "TestSupport.h"
 
 using TestSupport::TempDir;
@@ -154,18 +159,124 @@ TEST(IniFile, GetIntReadsLikeADecimalPrefixAndClamps) {
     }
 }
 
-TEST(IniFile, ZeroByteInsideTheFileReadsAsEmptyButLoads) {
+TEST(IniFile, ZeroByteInsideTheFileFailsTheLoadAndIsNeverSavedOver) {
     TempDir dir;
     const std::wstring inner = dir.File(L"inner.ini");
-    WriteBytes(inner, std::string("[S]\r\na=1\0\r\nb=2\r\n", 16));
-    INIFile a(inner.c_str());
-    EXPECT_TRUE(a.IsLoaded());
-    EXPECT_EQ(a.GetInt(L"S", L"a", -1), -1);
+    const std::string corrupt("[S]\r\na=1\0\r\nb=2\r\n[T]\r\nc=3\r\n", 26);
+    WriteBytes(inner, corrupt);
+    {
+        INIFile a(inner.c_str());
+        EXPECT_FALSE(a.IsLoaded());
+        EXPECT_TRUE(a.LoadFailed());
+        EXPECT_EQ(a.GetInt(L"S", L"a", -1), -1);
+        // A save of one key would drop every other section and key.
+        EXPECT_EQ(a.SetInt(L"OUTSIDE_PROXY_CONFIG", L"Resume", 1), 1);
+        EXPECT_EQ(a.Save(), 0);
+    }
+    EXPECT_EQ(ReadBytes(inner), corrupt);
 
+    // One zero closing the file is no fault.
     const std::wstring trailing = dir.File(L"trailing.ini");
     WriteBytes(trailing, std::string("[S]\r\na=1\0", 9));
     INIFile b(trailing.c_str());
+    EXPECT_TRUE(b.IsLoaded());
     EXPECT_EQ(b.GetInt(L"S", L"a", -1), 1);
+
+    // A missing file is no failure: the first save creates it.
+    const std::wstring fresh = dir.File(L"fresh.ini");
+    INIFile c(fresh.c_str());
+    EXPECT_FALSE(c.IsLoaded());
+    EXPECT_FALSE(c.LoadFailed());
+    c.SetInt(L"S", L"k", 5);
+    EXPECT_EQ(c.Save(), 1);
+    EXPECT_EQ(ReadBytes(fresh), "[S]\r\nk=5\r\n");
+}
+
+TEST(IniFile, AFileHeldWithoutReadSharingFailsTheLoadAndIsKept) {
+    TempDir dir;
+    const std::wstring path = dir.File(L"Proxy.ini");
+    WriteBytes(path, "[S]\r\nk=old\r\n");
+    Owners::UniqueHandle exclusive(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr,
+                                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(exclusive);
+    INIFile ini(path.c_str());
+    EXPECT_TRUE(ini.LoadFailed());
+    ini.SetString(L"S", L"j", L"new");
+    EXPECT_EQ(ini.Save(), 0);
+    exclusive.reset();
+    EXPECT_EQ(ReadBytes(path), "[S]\r\nk=old\r\n");
+}
+
+TEST(IniDecode, EachLineIsDecodedOnItsOwn) {
+    const struct {
+        const char* name;
+        std::string bytes;
+        bool ok;
+        const wchar_t* text;
+    } cases[] = {
+        {"code page 936", "k=\xd6\xd0\xce\xc4\nj=1", true, L"k=\u4e2d\u6587\nj=1"},
+        // 0xE9 is a lead byte in 936: it must not take the line break.
+        {"ANSI byte before a line break", "k=caf\xe9\nj=1\n", true, L"k=caf\u00e9\nj=1\n"},
+        {"ANSI byte before a lone CR", "k=\xe9\rj=1", true, L"k=\u00e9\rj=1"},
+        {"zero inside", std::string("k=1\0\nj=2", 9), false, L""},
+        {"zero closing the file", std::string("k=1\0", 4), true, L"k=1"},
+        {"empty", "", true, L""},
+    };
+    for (const auto& c : cases) {
+        std::wstring text = L"untouched";
+        EXPECT_EQ(DecodeIniBytes(c.bytes, text), c.ok) << c.name;
+        EXPECT_EQ(text, c.ok ? std::wstring(c.text) : std::wstring(L"untouched")) << c.name;
+    }
+}
+
+TEST(IniFile, AValueOutsideAsciiNeverSwallowsTheNextKey) {
+    if (::GetACP() == 936) GTEST_SKIP() << "the ANSI code page is 936: nothing to mix up";
+    TempDir dir;
+    const std::wstring path = dir.File(L"Proxy.ini");
+    {
+        INIFile ini(path.c_str());
+        // Sorted: "a" ends with a byte above 0x7F right before the line break.
+        ini.SetString(L"S", L"a", L"caf\u00e9");
+        ini.SetString(L"S", L"b", L"next");
+        ini.SetString(L"S", L"c", L"\u00e9t\u00e9");
+        ASSERT_EQ(ini.Save(), 1);
+    }
+    INIFile again(path.c_str());
+    wchar_t buffer[32] = {};
+    EXPECT_EQ(again.GetString(L"S", L"b", buffer, 32, L"lost"), 4);
+    EXPECT_STREQ(buffer, L"next");
+    again.GetString(L"S", L"a", buffer, 32, L"lost");
+    EXPECT_STREQ(buffer, L"caf\u00e9");
+    again.GetString(L"S", L"c", buffer, 32, L"lost");
+    EXPECT_STREQ(buffer, L"\u00e9t\u00e9");
+}
+
+TEST(IniFile, RefusesNamesKeysAndValuesThatWouldChangeOtherKeys) {
+    TempDir dir;
+    const std::wstring path = dir.File(L"Proxy.ini");
+    INIFile ini(path.c_str());
+    ASSERT_EQ(ini.SetString(L"S", L"keep", L"1"), 1);
+    const struct {
+        const wchar_t* section;
+        const wchar_t* key;
+        const wchar_t* value;
+    } refused[] = {
+        {L"S", L"v", L"x\r\nkeep=2"},   {L"S", L"v", L"x\n[T]"},  {L"S", L"v", L"x\ry"},
+        {L"S", L"v", L"x\x1ay"},         {L"S", L"keep=2", L"x"},   {L"S", L"k\ney", L"x"},
+        {L"S", L";k", L"x"},              {L"S", L"[T]", L"x"},      {L"S", L" k", L"x"},
+        {L"S", L"", L"x"},                {L"S]\r\nkeep", L"k", L"x"}, {L"S]", L"k", L"x"},
+        {L"", L"k", L"x"},                {L"S\nT", L"k", L"x"},
+    };
+    for (const auto& c : refused) {
+        EXPECT_EQ(ini.SetString(c.section, c.key, c.value), 0) << c.section << L"/" << c.key;
+    }
+    EXPECT_EQ(ini.SetInt(L"S", L"a=b", 3), 0);
+    EXPECT_EQ(ini.SetString(nullptr, L"k", L"x"), 0);
+    // What the format holds is still accepted.
+    EXPECT_EQ(ini.SetString(L" A b ", L"k ]x;[", L" v=w ;[x] "), 1);
+    EXPECT_EQ(ini.SetString(L"S", L"empty", L""), 1);
+    ASSERT_EQ(ini.Save(), 1);
+    EXPECT_EQ(ReadBytes(path), "[ A b ]\r\nk ]x;[= v=w ;[x] \r\n[S]\r\nempty=\r\nkeep=1\r\n");
 }
 
 TEST(IniFile, OverlongPathGivesAnEmptyObjectThatCannotSave) {
@@ -222,4 +333,136 @@ TEST(IniFile, SaveKeepsTheFilesNullDacl) {
     bool after = false;
     ASSERT_TRUE(daclIsNull(after));
     EXPECT_TRUE(after);
+}
+
+namespace {
+
+// Holds a file open the way fopen and most readers do: read and write
+// sharing, no delete sharing, so that a replace of it fails while it is open.
+class Reader {
+public:
+    explicit Reader(const std::wstring& path)
+        : m_file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    bool open() const { return static_cast<bool>(m_file); }
+    void CloseAfter(DWORD ms) {
+        m_closer = std::thread([this, ms] {
+            ::Sleep(ms);
+            m_file.reset();
+        });
+    }
+    ~Reader() {
+        if (m_closer.joinable()) m_closer.join();
+    }
+
+private:
+    Owners::UniqueHandle m_file;
+    std::thread m_closer;
+};
+
+// The names of the save's own files left beside Proxy.ini, if any. (Wine's
+// ReplaceFileW leaves files "rf*.tmp" of its own behind when it fails.)
+std::string CompanionsLeft(const TempDir& dir) {
+    WIN32_FIND_DATAW entry{};
+    HANDLE find = ::FindFirstFileW(dir.File(L"Proxy.ini.*_*.tmp").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return "";
+    std::string names;
+    do {
+        names += CodePageFromWide(entry.cFileName, CP_UTF8) + " ";
+    } while (::FindNextFileW(find, &entry));
+    ::FindClose(find);
+    return names;
+}
+
+}  // namespace
+
+TEST(FileReplace, WaitsForAReaderThatLetsGoAndThenReplacesWhole) {
+    TempDir dir;
+    const std::wstring path = dir.File(L"Proxy.ini");
+    WriteBytes(path, "old");
+    Reader reader(path);
+    ASSERT_TRUE(reader.open());
+    reader.CloseAfter(300);
+    EXPECT_EQ(WriteWholeFileAtomic(path.c_str(), "new content"), 1);
+    EXPECT_EQ(ReadBytes(path), "new content");
+    EXPECT_EQ(CompanionsLeft(dir), "");
+}
+
+TEST(FileReplace, AReaderThatNeverLetsGoFailsTheSaveAndKeepsTheOldContent) {
+    TempDir dir;
+    const std::wstring path = dir.File(L"Proxy.ini");
+    WriteBytes(path, "[S]\r\nk=old\r\n");
+    {
+        Reader reader(path);
+        ASSERT_TRUE(reader.open());
+        reader.CloseAfter(kReplaceRetryMs + 1500);
+        INIFile ini(path.c_str());
+        ini.SetString(L"S", L"k", L"new");
+        const ULONGLONG start = ::GetTickCount64();
+        EXPECT_EQ(ini.Save(), 0);
+        EXPECT_GE(::GetTickCount64() - start, kReplaceRetryMs - 100);
+        // Never written in place, not even for a moment.
+        EXPECT_EQ(ReadBytes(path), "[S]\r\nk=old\r\n");
+    }
+    EXPECT_EQ(CompanionsLeft(dir), "");
+}
+
+TEST(FileReplace, ReadersNeverSeeACutFileWhileSavesRun) {
+    TempDir dir;
+    const std::wstring path = dir.File(L"Proxy.ini");
+    const std::string a(200000, 'a'), b(300000, 'b');
+    WriteBytes(path, a);
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0}, torn{0};
+    std::thread reader([&] {
+        while (!done) {
+            Owners::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (!file) continue;
+            std::string bytes;
+            char chunk[65536];
+            DWORD got = 0;
+            while (::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) {
+                bytes.append(chunk, got);
+            }
+            file.reset();
+            ++reads;
+            if (bytes != a && bytes != b) ++torn;
+            ::Sleep(2);
+        }
+    });
+    int saved = 0;
+    for (int i = 0; i < 40; ++i) saved += WriteWholeFileAtomic(path.c_str(), i % 2 ? a : b);
+    done = true;
+    reader.join();
+    EXPECT_EQ(saved, 40);
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_EQ(CompanionsLeft(dir), "");
+}
+
+TEST(FileReplace, RemovesOnlyTheCompanionsOfSavesWhoseProcessIsGone) {
+    TempDir dir;
+    const std::wstring path = dir.File(L"Proxy.ini");
+    Owners::UniqueHandle ended(TestSupport::StartProcess(L"cmd.exe /c exit 0"));
+    ASSERT_TRUE(ended);
+    ASSERT_EQ(::WaitForSingleObject(ended.get(), 30000), WAIT_OBJECT_0);
+    const DWORD gone = ::GetProcessId(ended.get());
+    ended.reset();
+    const std::wstring orphan = ReplaceCompanionName(path.c_str(), gone, 7, L"tmp");
+    const std::wstring ours = ReplaceCompanionName(path.c_str(), ::GetCurrentProcessId(), 1, L"tmp");
+    const std::wstring other = dir.File(L"Proxy.ini.notes.tmp");
+    const std::wstring otherFile = ReplaceCompanionName(dir.File(L"Other.ini").c_str(), gone, 7, L"tmp");
+    for (const auto& name : {orphan, ours, other, otherFile}) WriteBytes(name, "x");
+
+    // Without the file itself an orphan may be its only copy: kept.
+    RemoveOrphanedReplaceCompanions(path.c_str());
+    EXPECT_TRUE(TestSupport::FileExists(orphan));
+
+    EXPECT_EQ(WriteWholeFileAtomic(path.c_str(), "content"), 1);
+    EXPECT_FALSE(TestSupport::FileExists(orphan));
+    EXPECT_TRUE(TestSupport::FileExists(ours));
+    EXPECT_TRUE(TestSupport::FileExists(other));
+    EXPECT_TRUE(TestSupport::FileExists(otherFile));
 }
