@@ -68,8 +68,20 @@ constexpr uint32_t kRouteViewer = 16;
 
 std::atomic<IntegrityLevelSource> g_integritySource{nullptr};
 
-// Statements this thread has open (the lock is recursive).
+// Statements this thread has open (the lock is recursive). A statement opens
+// inside another one when an argument of the outer statement calls code that
+// logs; the outer statement's state is kept here meanwhile and put back when
+// the inner one ends, so the outer line is written with its own file, line,
+// level and route (after the inner line).
 thread_local int t_openStatements = 0;
+constexpr int kMaxNestedStatements = 4;
+struct OuterStatement {
+    uint32_t routeFlags;
+    int32_t line;
+    int32_t level;
+    wchar_t sourceFile[260];
+};
+thread_local OuterStatement t_outerStatements[kMaxNestedStatements];
 
 const wchar_t kFaultPrefixW[] = L"This log message will cause a crash, ignore it - \"";
 const char kFaultPrefixA[] = "This log message will cause a crash, ignore it - \"";
@@ -335,7 +347,14 @@ int CLogContext::Begin(int32_t level, const wchar_t* sourceFile, uint32_t line) 
         if (level >= LOG_ERROR && level <= LOG_INFO) route |= kRouteFile;
         if (route != 0) {
             ::EnterCriticalSection(&m_lock);
-            if (IsInitialised()) {
+            if (IsInitialised() && t_openStatements <= kMaxNestedStatements) {
+                if (t_openStatements > 0) {
+                    OuterStatement& outer = t_outerStatements[t_openStatements - 1];
+                    outer.routeFlags = m_routeFlags;
+                    outer.line = m_line;
+                    outer.level = m_level;
+                    std::memcpy(outer.sourceFile, m_sourceFile, sizeof(m_sourceFile));
+                }
                 m_routeFlags = route;
                 std::memset(m_sourceFile, 0, sizeof(m_sourceFile));
                 CopyTruncated(m_sourceFile, 258, sourceFile);
@@ -355,6 +374,13 @@ int CLogContext::Begin(int32_t level, const wchar_t* sourceFile, uint32_t line) 
 void CLogContext::Leave() {
     if (t_openStatements <= 0) return;
     --t_openStatements;
+    if (t_openStatements > 0) {
+        const OuterStatement& outer = t_outerStatements[t_openStatements - 1];
+        m_routeFlags = outer.routeFlags;
+        m_line = outer.line;
+        m_level = outer.level;
+        std::memcpy(m_sourceFile, outer.sourceFile, sizeof(m_sourceFile));
+    }
     ::LeaveCriticalSection(&m_lock);
 }
 

@@ -118,6 +118,33 @@ TEST_F(LogFileTest, NarrowTextIsConvertedFromTheAnsiCodePage) {
     EXPECT_EQ(FileText(), Head(L"INFO", line) + L"caf\u00e9 \u00fc\r\n");
 }
 
+namespace {
+
+int g_helperLine = 0;
+
+// A helper that logs, as message arguments sometimes are.
+int LoggingHelper(int depth) {
+    g_helperLine = __LINE__ + 1;
+    LOGW(LOG_ERROR, L"helper %d\n", depth > 0 ? LoggingHelper(depth - 1) : 0);
+    return depth + 1;
+}
+
+}  // namespace
+
+TEST_F(LogFileTest, AStatementWhoseArgumentLogsKeepsItsOwnFileLineAndLevel) {
+    const int line = __LINE__ + 1;
+    LOGW(LOG_WARNING, L"outer %d\n", LoggingHelper(1));
+    // The inner lines come first, each with its own head; the outer one is
+    // written as written.
+    EXPECT_EQ(FileText(), Head(L"ERROR", g_helperLine) + L"helper 0\r\n" +
+                              Head(L"ERROR", g_helperLine) + L"helper 1\r\n" +
+                              Head(L"WARNING", line) + L"outer 2\r\n");
+    // The statements are closed: another thread can log.
+    std::thread other([] { LOGW(LOG_INFO, L"other thread\n"); });
+    other.join();
+    EXPECT_NE(FileText().find(L"other thread"), std::wstring::npos);
+}
+
 TEST_F(LogFileTest, VerboseAndOffStatementsNeverReachTheFile) {
     EXPECT_EQ(LogBegin(LOG_VERBOSE, L"x.cpp", 1), 0) << "level 4 without a viewer";
     EXPECT_EQ(LogBegin(LOG_OFF, L"x.cpp", 1), 0) << "level 0 without a viewer";
