@@ -496,6 +496,16 @@ unsigned long long DownloadByWinHttpOpen(const wchar_t* url, const wchar_t* file
     const bool hasLength = ::WinHttpQueryHeaders(
         request.get(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
         WINHTTP_HEADER_NAME_BY_INDEX, &contentLength, &size, WINHTTP_NO_HEADER_INDEX);
+    // A PAC address can name any server: a body that does not end must not
+    // take the process's memory.
+    if (hasLength && contentLength > kMaxWinHttpDownloadBytes) {
+        LOGW(LOG_WARNING,
+             L"DownloadByWinHttpOpen: the body of %u bytes is larger than %u bytes, the download "
+             L"is given up\n",
+             static_cast<unsigned>(contentLength), static_cast<unsigned>(kMaxWinHttpDownloadBytes));
+        LOGW(LOG_INFO, L"DownloadByWinHttpOpen finished\n");
+        return 0;
+    }
     std::string body;
     bool whole = true;
     for (;;) {
@@ -506,6 +516,14 @@ unsigned long long DownloadByWinHttpOpen(const wchar_t* url, const wchar_t* file
             break;
         }
         if (available == 0) break;
+        if (body.size() + available > kMaxWinHttpDownloadBytes) {
+            LOGW(LOG_WARNING,
+                 L"DownloadByWinHttpOpen: the body is larger than %u bytes, the download is "
+                 L"given up\n",
+                 static_cast<unsigned>(kMaxWinHttpDownloadBytes));
+            LOGW(LOG_INFO, L"DownloadByWinHttpOpen finished\n");
+            return 0;
+        }
         std::string chunk(available, '\0');
         DWORD read = 0;
         if (!::WinHttpReadData(request.get(), chunk.data(), available, &read)) {

@@ -74,7 +74,11 @@ const wchar_t* ClientSecurityDirName(unsigned int kind);
 int InitNullDaclSecurityAttributes(SECURITY_ATTRIBUTES* attributes, SECURITY_DESCRIPTOR* descriptor);
 std::wstring GetAllUserAppDataFolder();
 
-// 1 when the URL's body arrived whole with status 200 and is in the file.
+// Largest body DownloadByWinHttpOpen takes (PAC scripts are a few KiB).
+constexpr DWORD kMaxWinHttpDownloadBytes = 4 * 1024 * 1024;
+
+// 1 when the URL's body arrived whole with status 200 and is in the file; a
+// body larger than kMaxWinHttpDownloadBytes fails the download.
 unsigned long long DownloadToProxyConfFile(const wchar_t* url, const wchar_t* filePath);
 unsigned long long DownloadByWinHttpOpen(const wchar_t* url, const wchar_t* filePath);
 

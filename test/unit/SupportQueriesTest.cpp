@@ -444,6 +444,54 @@ TEST_F(DownloadTest, AnErrorPageOrABrokenOffBodyIsNotTakenAsTheScript) {
     EXPECT_THAT(LogText(), ::testing::HasSubstr("DownloadByWinHttpOpen failed\r\n"));
 }
 
+TEST_F(DownloadTest, ABodyAboveTheCapFailsTheDownload) {
+    const std::wstring file = m_dir.File(L"kept.pac");
+    WriteFileText(file, "previous script");
+    // A stream that never ends, and one that announces too much.
+    ScriptedPeer endless;
+    endless.Run([](SOCKET s) {
+        std::string head;
+        char c = 0;
+        while (head.find("\r\n\r\n") == std::string::npos && ::recv(s, &c, 1, 0) == 1) head += c;
+        const std::string reply = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n";
+        ::send(s, reply.data(), static_cast<int>(reply.size()), 0);
+        const std::string block(65536, 'x');
+        for (size_t sent = 0; sent < 64u * 1024 * 1024; sent += block.size()) {
+            if (::send(s, block.data(), static_cast<int>(block.size()), 0) <= 0) break;
+        }
+    });
+    EXPECT_EQ(DownloadByWinHttpOpen(
+                  FormatW(L"http://127.0.0.1:%u/wpad.dat", unsigned(endless.port())).c_str(),
+                  file.c_str()),
+              0u);
+    endless.Join();
+    EXPECT_THAT(LogText(), ::testing::HasSubstr(FormatA(
+                               "DownloadByWinHttpOpen: the body is larger than %u bytes, the "
+                               "download is given up\r\n",
+                               static_cast<unsigned>(kMaxWinHttpDownloadBytes))));
+    {
+        OneShotHttpServer server({FormatA("HTTP/1.1 200 OK\r\nContent-Length: %u\r\n\r\n",
+                                          static_cast<unsigned>(kMaxWinHttpDownloadBytes) + 1) +
+                                  kScript});
+        EXPECT_EQ(DownloadByWinHttpOpen(server.Url(L"/p.pac").c_str(), file.c_str()), 0u);
+        server.Head();
+    }
+    EXPECT_THAT(LogText(), ::testing::HasSubstr(FormatA(
+                               "DownloadByWinHttpOpen: the body of %u bytes is larger than %u "
+                               "bytes, the download is given up\r\n",
+                               static_cast<unsigned>(kMaxWinHttpDownloadBytes) + 1,
+                               static_cast<unsigned>(kMaxWinHttpDownloadBytes))));
+    EXPECT_EQ(TestSupport::ReadTextFile(file), "previous script");
+    // A body right at the cap is still taken.
+    const std::string largest(kMaxWinHttpDownloadBytes, 'p');
+    {
+        OneShotHttpServer server({Reply("200 OK", largest)});
+        EXPECT_EQ(DownloadByWinHttpOpen(server.Url(L"/p.pac").c_str(), file.c_str()), 1u);
+        server.Head();
+    }
+    EXPECT_EQ(TestSupport::ReadTextFile(file).size(), largest.size());
+}
+
 TEST_F(DownloadTest, UrlsThatCannotBeFetched) {
     const std::wstring file = m_dir.File(L"Proxy.pac");
     EXPECT_EQ(DownloadByWinHttpOpen(nullptr, file.c_str()), 0u);
