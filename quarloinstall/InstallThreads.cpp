@@ -43,6 +43,12 @@ void GetLaunchCommandList(CommandList& list, bool bConnected) {
                  L"GetLaunchCommandList :get launch command value finished, reg value name=%s, "
                  L"command value=%s, ret=%d.\n",
                  name.c_str(), command, static_cast<int>(read));
+            if (read == ERROR_MORE_DATA) {
+                LOGW(LOG_WARNING,
+                     L"GetLaunchCommandList :launch command %s is longer than %u characters, "
+                     L"it is not run.\n",
+                     name.c_str(), static_cast<unsigned>(kLaunchCommandChars - 1));
+            }
             if (read == ERROR_SUCCESS && command[0]) {
                 list.push_back(Owners::UniqueBstr::FromText(command));
             }
@@ -93,8 +99,11 @@ void BVSavePassword(const std::string& text) {
     const LSTATUS status =
         ::SHSetValueA(HKEY_CURRENT_USER, "SOFTWARE\\VPN\\VPN2", "EncodePassword", REG_SZ,
                       text.c_str(), static_cast<DWORD>(text.size() + 1));
+    // The value decodes back to the password and the log is readable by
+    // every user: only the debug switch shows it whole.
+    const std::string shown = IsEnablePrintRequest() ? text : MaskedForLog(text);
     LOGW(LOG_INFO, L"BVSavePassword finished, ret:%d, value:%S.\n", static_cast<int>(status),
-         text.c_str());
+         shown.c_str());
 }
 
 void SetWebNoSessionFlag(DWORD flag) {
@@ -133,7 +142,14 @@ void RunLogoutSessionCommand(const FrontDoorCommand&) {
 void RunSavePasswordCommand(const FrontDoorCommand& command) {
     std::string stored;
     if (command.argc == 3 && command.argv && command.argv[2]) {
-        stored = EncodePassword(CodePageFromWide(command.argv[2], CP_THREAD_ACP));
+        std::string password;
+        if (!ExactCodePageFromWide(command.argv[2], CP_THREAD_ACP, password)) {
+            // Stored in the code page's best fit it would be another password.
+            LOGW(LOG_ERROR, L"BVSavePassword: the password has characters the ANSI code page "
+                            L"cannot hold, it is not stored.\n");
+            return;
+        }
+        stored = EncodePassword(password);
     }
     BVSavePassword(stored);
 }
@@ -208,7 +224,12 @@ void RunRunCORVDCommand(const FrontDoorCommand&) {
 
 void RunDetectNetworkCommand(const FrontDoorCommand& command) {
     if (command.argc != 4 || !command.argv || !command.argv[2] || !command.argv[3]) return;
-    const std::string host = CodePageFromWide(command.argv[2], CP_THREAD_ACP);
+    std::string host;
+    if (!ExactCodePageFromWide(command.argv[2], CP_THREAD_ACP, host)) {
+        LOGA(LOG_ERROR, "DetectNetwork: the host has characters the ANSI code page cannot hold, "
+                        "it is not probed.\n");
+        return;
+    }
     const auto port = static_cast<int32_t>(std::wcstol(command.argv[3], nullptr, 10));
     if (IsUnderInsideNetwork(host.c_str(), port)) {
         LOGA(LOG_INFO, "LaunchBrevanto: PC is under inside network, no need launch Brevanto client.\n");

@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 
 #include <cwchar>
+#include <vector>
 
 #include "Loglib.h"
 #include "Owners.h"
@@ -339,20 +340,25 @@ bool HandleCOMService(const wchar_t* component, const wchar_t* action, const wch
     LOGW(LOG_INFO, L"HandleCOMService: parameter is %s\n", built.forLog.c_str());
 
     const InstalledCopyFolders folders = g_copyFolders();
-    std::wstring path = folders.systemDir + L"\\" + built.executable;
-    if (!FileExists(path)) {
-        if (folders.is64BitOS) {
-            path = folders.windowsDir + L"\\SysWOW64\\" + built.executable;
-            if (!FileExists(path)) path = folders.userTempDir + built.executable;
-        } else {
-            path = folders.userTempDir + built.executable;
+    // A folder that could not be found gives no candidate: its name alone
+    // would be looked up relative to the working folder.
+    std::vector<std::wstring> candidates;
+    if (!folders.systemDir.empty()) candidates.push_back(folders.systemDir + L"\\" + built.executable);
+    if (folders.is64BitOS && !folders.windowsDir.empty()) {
+        candidates.push_back(folders.windowsDir + L"\\SysWOW64\\" + built.executable);
+    }
+    if (!folders.userTempDir.empty()) candidates.push_back(folders.userTempDir + built.executable);
+    std::wstring path;
+    for (const std::wstring& candidate : candidates) {
+        if (FileExists(candidate)) {
+            path = candidate;
+            break;
         }
-        // Without a user temporary folder the last candidate would be a
-        // relative name; it must never be looked up in the working folder.
-        if (folders.userTempDir.empty() || !FileExists(path)) {
-            LOGW(LOG_ERROR, L"HandleCOMService: failed, because %s is not exist\n", path.c_str());
-            return false;
-        }
+    }
+    if (path.empty()) {
+        LOGW(LOG_ERROR, L"HandleCOMService: failed, because %s is not exist\n",
+             candidates.empty() ? built.executable.c_str() : candidates.back().c_str());
+        return false;
     }
     LOGW(LOG_INFO, L"HandleCOMService: %s exist\n", path.c_str());
 

@@ -62,45 +62,113 @@ int ForceRemoveFile(const wchar_t* path) {
     return 1;
 }
 
-int EmptyDirectory(const wchar_t* folder) {
+namespace {
+
+DWORD RealOpenedFolderAttributes(HANDLE folder, const wchar_t*) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    return ::GetFileInformationByHandle(folder, &info) ? info.dwFileAttributes
+                                                       : INVALID_FILE_ATTRIBUTES;
+}
+
+OpenedFolderAttributesSource g_openedFolderAttributes = RealOpenedFolderAttributes;
+
+// Opens a folder itself (a link is opened as the link, not followed) and
+// keeps it from being renamed, deleted or replaced while the handle is held:
+// no delete sharing. Its attributes are those of what was opened.
+Owners::UniqueHandle OpenPinnedFolder(const std::wstring& path, DWORD& attributes) {
+    Owners::UniqueHandle folder(::CreateFileW(
+        path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    attributes = folder ? g_openedFolderAttributes(folder.get(), path.c_str())
+                        : INVALID_FILE_ATTRIBUTES;
+    return folder;
+}
+
+bool IsLinkOrNoFolder(DWORD attributes) {
+    return attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+void RemoveFolderEntry(const std::wstring& path) {
+    if (!::RemoveDirectoryW(path.c_str())) {
+        LOGW(LOG_INFO, L"EmptyDirectory: %s failed, error is %d\n", path.c_str(),
+             static_cast<int>(::GetLastError()));
+    }
+}
+
+// Empties the folder that pinned holds open, then lets go of it and removes
+// it. Every sub-folder is entered only through a handle of its own that was
+// checked to be a real folder, never a link, and that pins it meanwhile.
+int EmptyPinnedFolder(const std::wstring& base, Owners::UniqueHandle pinned) {
     constexpr size_t kMaxFolderPath = MAX_PATH - 1;
     constexpr size_t kMaxFilePath = 499;
-    const std::wstring base(folder ? folder : L"");
     const std::wstring pattern = base + L"\\*.*";
-    if (base.empty() || pattern.size() > kMaxFolderPath) return 0;
+    if (pattern.size() > kMaxFolderPath) return 0;
     WIN32_FIND_DATAW entry{};
     Owners::UniqueFindFile listing(::FindFirstFileW(pattern.c_str(), &entry));
     if (!listing) return 0;
     do {
         const std::wstring path = base + L"\\" + entry.cFileName;
         const bool isDirectory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        const bool isLink = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         if (isDirectory && entry.cFileName[0] == L'.') continue;
         if (path.size() > (isDirectory ? kMaxFolderPath : kMaxFilePath)) {
             // Acting on a cut path could hit another file.
             LOGW(LOG_WARNING, L"EmptyDirectory: skip %s, the path is too long\n", path.c_str());
             continue;
         }
-        if (isDirectory && isLink) {
-            // A junction or directory link: remove the link, never what it
-            // points to.
-            if (!::RemoveDirectoryW(path.c_str())) {
-                LOGW(LOG_INFO, L"EmptyDirectory: %s failed, error is %d\n", path.c_str(),
-                     static_cast<int>(::GetLastError()));
+        if (!isDirectory) {
+            if (RemoveFile(path.c_str()) == 0) {
+                LOGW(LOG_WARNING,
+                     L"EmptyDirectory: remove file %s failed, add to reboot delele list\n",
+                     path.c_str());
             }
-        } else if (isDirectory) {
-            if (EmptyDirectory(path.c_str()) == 0) return 0;
-        } else if (RemoveFile(path.c_str()) == 0) {
-            LOGW(LOG_WARNING, L"EmptyDirectory: remove file %s failed, add to reboot delele list\n",
-                 path.c_str());
+            continue;
+        }
+        DWORD attributes = INVALID_FILE_ATTRIBUTES;
+        Owners::UniqueHandle sub = OpenPinnedFolder(path, attributes);
+        if (!sub) {
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) continue;
+            return 0;  // as a listing that cannot be started
+        }
+        if (!IsLinkOrNoFolder(attributes)) {
+            if (EmptyPinnedFolder(path, std::move(sub)) == 0) return 0;
+        } else {
+            // A junction or directory link (or whatever stands there now):
+            // remove the link, never what it points to.
+            sub.reset();
+            RemoveFolderEntry(path);
         }
     } while (::FindNextFileW(listing.get(), &entry));
     listing.reset();
-    if (!::RemoveDirectoryW(folder)) {
-        LOGW(LOG_INFO, L"EmptyDirectory: %s failed, error is %d\n", folder,
-             static_cast<int>(::GetLastError()));
-    }
+    pinned.reset();
+    RemoveFolderEntry(base);
     return 1;
+}
+
+}  // namespace
+
+void SetOpenedFolderAttributesSourceForTest(OpenedFolderAttributesSource source) {
+    g_openedFolderAttributes = source ? source : RealOpenedFolderAttributes;
+}
+
+int EmptyDirectory(const wchar_t* folder) {
+    const std::wstring base(folder ? folder : L"");
+    if (base.empty()) return 0;
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    Owners::UniqueHandle pinned = OpenPinnedFolder(base, attributes);
+    if (!pinned) return 0;
+    if (IsLinkOrNoFolder(attributes)) {
+        // The folder given is itself a link: what it points to is not ours
+        // to empty.
+        pinned.reset();
+        LOGW(LOG_WARNING, L"EmptyDirectory: %s is not a folder of its own, only the link is removed\n",
+             base.c_str());
+        RemoveFolderEntry(base);
+        return 1;
+    }
+    return EmptyPinnedFolder(base, std::move(pinned));
 }
 
 int CreateShortcut(const wchar_t* target, const wchar_t* link, const wchar_t* description,

@@ -12,9 +12,16 @@
 int RemoveFile(const wchar_t* path);
 // 1 unless the file could be neither deleted nor moved aside.
 int ForceRemoveFile(const wchar_t* path);
-// Empties and removes a folder tree. Links inside it are removed, never
-// followed. 1 unless a folder's listing cannot be started.
+// Empties and removes a folder tree. Links (the folder given included) are
+// removed, never followed; each folder is held open while it is emptied so
+// that it cannot be swapped for a link meanwhile. 1 unless a folder cannot
+// be opened or listed.
 int EmptyDirectory(const wchar_t* folder);
+// What EmptyDirectory learns of a folder it opened (its attributes). The
+// opened handle is asked unless a test installs another source: Wine cannot
+// make directory links.
+using OpenedFolderAttributesSource = DWORD (*)(HANDLE folder, const wchar_t* path);
+void SetOpenedFolderAttributesSourceForTest(OpenedFolderAttributesSource source);
 // Saves a shell shortcut (COM must be initialised); icon may be null.
 int CreateShortcut(const wchar_t* target, const wchar_t* link, const wchar_t* description,
                    const wchar_t* icon);

@@ -72,16 +72,16 @@ LSTATUS ReadRegistryText(HKEY root, const wchar_t* subKey, const wchar_t* name, 
                          DWORD capacity) {
     if (!buffer || capacity == 0) return ERROR_INVALID_PARAMETER;
     buffer[0] = L'\0';
-    // One spare character, so a text stored without its terminator is still
-    // terminated inside the buffer.
+    // One spare character, so that a text stored without its terminator is
+    // still measured whole.
     std::wstring read(capacity + 1, L'\0');
     DWORD size = (capacity + 1) * sizeof(wchar_t);
     const LSTATUS status = ::SHGetValueW(root, subKey, name, nullptr, read.data(), &size);
     if (status != ERROR_SUCCESS) return status;
     read[size / sizeof(wchar_t) < capacity ? size / sizeof(wchar_t) : capacity] = L'\0';
     const size_t length = std::wcslen(read.c_str());
-    const size_t kept = length < capacity - 1 ? length : capacity - 1;
-    std::wmemcpy(buffer, read.c_str(), kept);
-    buffer[kept] = L'\0';
+    // A cut text is another text (a cut command line runs something else).
+    if (length >= capacity) return ERROR_MORE_DATA;
+    std::wmemcpy(buffer, read.c_str(), length + 1);
     return status;
 }

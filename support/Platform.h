@@ -27,7 +27,7 @@ int IsEnablePrintRequest();
 
 // Reads a DWORD into a zeroed buffer; ERROR_SUCCESS only when it fitted.
 LSTATUS ReadRegistryDword(HKEY root, const wchar_t* subKey, const wchar_t* name, DWORD& value);
-// Reads a text value of at most capacity - 1 characters, always terminated
-// (a stored text that fills the buffer without a terminator is cut to fit).
+// Reads a text value of at most capacity - 1 characters, always terminated.
+// A longer text is never cut: ERROR_MORE_DATA and an empty buffer.
 LSTATUS ReadRegistryText(HKEY root, const wchar_t* subKey, const wchar_t* name, wchar_t* buffer,
                          DWORD capacity);

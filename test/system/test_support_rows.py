@@ -34,14 +34,53 @@ def clean_vpn2():
     h.reg_delete_key(VPN2)
 
 
+INSTALL_MANAGER = r"HKLM\SOFTWARE\VPN\Install Manager"
+REFUSED = ("BVSavePassword: the password has characters the ANSI code page cannot hold, "
+           "it is not stored.\r\n")
+
+
+@pytest.fixture
+def debug_switch():
+    h.reg_add(INSTALL_MANAGER, "EnablePrintRequest", "REG_DWORD", "7315")
+    yield
+    h.run(["reg", "delete", INSTALL_MANAGER, "/v", "EnablePrintRequest", "/f"])
+
+
 @pytest.mark.parametrize("exe", ["Pelkora", "Tavrisk"])
-def test_save_password_stores_the_encoded_text(exe):
+def test_save_password_stores_the_encoded_text_and_logs_it_masked(exe):
     result = h.run_waited(h.deliverable(exe), "BVSavePassword Secret1")
     assert result["exit"] == 0
     kind, data = reg_value(VPN2, "EncodePassword")
     assert kind == "REG_SZ"
     assert re.fullmatch(r"[0-9a-f]{28}", data)
+    messages = h.log_messages(result["pid"])
+    # The stored text decodes back to the password: the log is readable by
+    # every user.
+    assert f"BVSavePassword finished, ret:0, value:******{data[-2:]}.\r\n" in messages
+    assert not any(data in m for m in messages)
+
+
+def test_save_password_with_the_debug_switch_logs_the_stored_text(debug_switch):
+    result = h.run_waited(h.deliverable("Tavrisk"), "BVSavePassword Secret1")
+    _, data = reg_value(VPN2, "EncodePassword")
     assert f"BVSavePassword finished, ret:0, value:{data}.\r\n" in h.log_messages(result["pid"])
+
+
+@pytest.mark.parametrize("password", ["\u0141\u00f3d\u017a", "\u041f\u0430\u0440\u043e\u043b\u044c"])
+def test_a_password_the_ansi_code_page_cannot_hold_is_refused_not_changed(password):
+    result = h.run_waited(h.deliverable("Tavrisk"), f"BVSavePassword {password}")
+    assert result["exit"] == 0
+    assert reg_value(VPN2, "EncodePassword") is None
+    messages = h.log_messages(result["pid"])
+    assert REFUSED in messages
+    assert not any(m.startswith("BVSavePassword finished") for m in messages)
+
+
+def test_a_password_the_ansi_code_page_holds_is_stored_byte_for_byte():
+    result = h.run_waited(h.deliverable("Tavrisk"), "BVSavePassword caf\u00e9")
+    _, data = reg_value(VPN2, "EncodePassword")
+    assert len(data) == 16
+    assert REFUSED not in h.log_messages(result["pid"])
 
 
 def test_save_password_with_extra_arguments_stores_the_empty_text():
@@ -49,7 +88,7 @@ def test_save_password_with_extra_arguments_stores_the_empty_text():
     assert result["exit"] == 0
     kind, data = reg_value(VPN2, "EncodePassword")
     assert kind == "REG_SZ" and data == ""
-    assert "BVSavePassword finished, ret:0, value:.\r\n" in h.log_messages(result["pid"])
+    assert "BVSavePassword finished, ret:0, value:******.\r\n" in h.log_messages(result["pid"])
 
 
 @pytest.mark.parametrize("keyword,subkey,message", [

@@ -99,6 +99,23 @@ TEST(LaunchCommandList, ReadsPresentValuesInOrderAndDeletesTheKey) {
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kConnectedKey));
 }
 
+TEST(LaunchCommandList, ACommandThatDoesNotFitIsSkippedNeverRunCut) {
+    TestSupport::ScopedTestLog log(TestSupport::MakeTime(2031, 3, 4, 5, 6, 7, 8));
+    ScopedRegistryKey key(HKEY_CURRENT_USER, kConnectedKey);
+    key.SetDword(L"number", 3);
+    const std::wstring longest = L"fits.exe " + std::wstring(510, L'a');  // 519 characters
+    key.SetString(L"LaunchCommand00", longest);
+    key.SetString(L"LaunchCommand01", L"cut.exe " + std::wstring(512, L'b'));  // 520
+    key.SetString(L"LaunchCommand02", L"after.exe");
+    CommandList list;
+    GetLaunchCommandList(list, true);
+    EXPECT_EQ(Texts(list), (std::vector<std::wstring>{longest, L"after.exe"}));
+    EXPECT_NE(log.Text().find("GetLaunchCommandList :launch command LaunchCommand01 is longer "
+                              "than 519 characters, it is not run.\r\n"),
+              std::string::npos)
+        << log.Text();
+}
+
 TEST(LaunchCommandList, KeyIsDeletedAlsoWithoutACount) {
     for (const bool withZero : {true, false}) {
         ScopedRegistryKey key(HKEY_CURRENT_USER, kDisconnectedKey);

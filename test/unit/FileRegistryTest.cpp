@@ -4,9 +4,11 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "CommonFunction.h"
 #include "INIFile.h"
+#include "StringUtil.h"
 #include "System.h"
 #include "TestSupport.h"
 
@@ -55,6 +57,35 @@ TEST(CodePageConversion, SizesFromTheLengthAndRefusesInnerZeros) {
     EXPECT_EQ(wide, L"keep");
     EXPECT_EQ(StringToWString("\xd6\xd0\xce\xc4", wide), 1);
     EXPECT_EQ(wide, L"\u4e2d\u6587");
+}
+
+TEST(CodePageConversion, ExactConversionRefusesEveryReplacedCharacter) {
+    const struct {
+        const wchar_t* text;
+        UINT codePage;
+        bool ok;
+        const char* bytes;
+    } cases[] = {
+        {L"caf\u00e9", 1252, true, "caf\xe9"},
+        {L"\u0141\u00f3d\u017a", 1252, false, ""},  // best fit would give "L\xf3dz"
+        {L"\u041f\u0430\u0440\u043e\u043b\u044c", 1252, false, ""},  // would give "??????"
+        {L"\u041f\u0430", 1251, true, "\xcf\xe0"},
+        {L"\u4e2d\u6587", 936, true, "\xd6\xd0\xce\xc4"},
+        {L"a?b", 1252, true, "a?b"},               // a real question mark stays
+        {L"x\xd800y", CP_UTF8, false, ""},        // a lone surrogate
+        {L"\u00e9", CP_UTF8, true, "\xc3\xa9"},
+        {L"", 1252, true, ""},
+    };
+    for (const auto& c : cases) {
+        std::string out = "untouched";
+        EXPECT_EQ(ExactCodePageFromWide(c.text, c.codePage, out), c.ok) << c.codePage;
+        EXPECT_EQ(out, c.ok ? std::string(c.bytes) : std::string("untouched")) << c.codePage;
+    }
+    std::wstring wide = L"untouched";
+    EXPECT_FALSE(ExactWideFromCodePage("\xd6", 936, wide));  // a lead byte alone
+    EXPECT_EQ(wide, L"untouched");
+    EXPECT_TRUE(ExactWideFromCodePage("\xd6\xd0", 936, wide));
+    EXPECT_EQ(wide, L"\u4e2d");
 }
 
 TEST(TrimSpaces, RemovesOnlyBlanksAtBothEnds) {
@@ -125,6 +156,95 @@ TEST(EmptyDirectory, RemovesALinkWithoutEmptyingItsTarget) {
     EXPECT_EQ(EmptyDirectory(root.c_str()), 1);
     EXPECT_TRUE(TestSupport::FileExists(outside + L"\\keep.txt"));
     EXPECT_FALSE(TestSupport::FileExists(root));
+}
+
+namespace {
+
+// Wine cannot make directory links: the folders named here read as links
+// when EmptyDirectory opens them, as if they had been swapped for one.
+std::vector<std::wstring> g_linkFolders;
+DWORD LinkAttributesFor(HANDLE, const wchar_t* path) {
+    for (const std::wstring& link : g_linkFolders) {
+        if (::lstrcmpiW(link.c_str(), path) == 0) {
+            return FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+        }
+    }
+    return FILE_ATTRIBUTE_DIRECTORY;
+}
+
+class FolderLinks {
+public:
+    explicit FolderLinks(std::vector<std::wstring> links) {
+        g_linkFolders = std::move(links);
+        SetOpenedFolderAttributesSourceForTest(LinkAttributesFor);
+    }
+    ~FolderLinks() {
+        SetOpenedFolderAttributesSourceForTest(nullptr);
+        g_linkFolders.clear();
+    }
+};
+
+}  // namespace
+
+TEST(EmptyDirectory, NeverEntersAFolderThatIsALinkWhenItIsOpened) {
+    TempDir dir;
+    const std::wstring root = dir.File(L"tree");
+    for (const wchar_t* sub : {L"", L"\\normal", L"\\swapped", L"\\normal\\deeper"}) {
+        ASSERT_TRUE(::CreateDirectoryW((root + sub).c_str(), nullptr));
+    }
+    Touch(root + L"\\normal\\a.txt");
+    Touch(root + L"\\normal\\deeper\\b.txt");
+    Touch(root + L"\\swapped\\keep.txt");
+    {
+        // The folder given is itself a link: nothing below it is touched.
+        FolderLinks links({root});
+        EXPECT_EQ(EmptyDirectory(root.c_str()), 1);
+        EXPECT_TRUE(TestSupport::FileExists(root + L"\\normal\\a.txt"));
+        EXPECT_TRUE(TestSupport::FileExists(root + L"\\swapped\\keep.txt"));
+    }
+    {
+        FolderLinks links({root + L"\\swapped"});
+        EXPECT_EQ(EmptyDirectory(root.c_str()), 1);
+    }
+    EXPECT_FALSE(TestSupport::FileExists(root + L"\\normal"));
+    // The link is removed, never what it points to (here the real folder
+    // stays, as it is not empty).
+    EXPECT_TRUE(TestSupport::FileExists(root + L"\\swapped\\keep.txt"));
+}
+
+TEST(EmptyDirectory, AFolderBeingEmptiedCannotBeRenamedOrReplaced) {
+    TempDir dir;
+    const std::wstring root = dir.File(L"tree");
+    ASSERT_TRUE(::CreateDirectoryW(root.c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW((root + L"\\sub").c_str(), nullptr));
+    Touch(root + L"\\sub\\a.txt");
+    // While the walk is in the sub-folder, the source of its attributes tries
+    // to move both folders away (the first step of a swap for a link).
+    static std::wstring s_root;
+    static std::vector<DWORD> s_moveErrors;
+    s_root = root;
+    s_moveErrors.clear();
+    SetOpenedFolderAttributesSourceForTest([](HANDLE, const wchar_t* path) -> DWORD {
+        if (std::wstring(path) == s_root + L"\\sub") {
+            for (const std::wstring& from : {s_root + L"\\sub", s_root}) {
+                const BOOL moved = ::MoveFileW(from.c_str(), (from + L"_moved").c_str());
+                s_moveErrors.push_back(moved ? 0 : ::GetLastError());
+                if (moved) ::MoveFileW((from + L"_moved").c_str(), from.c_str());
+            }
+        }
+        return FILE_ATTRIBUTE_DIRECTORY;
+    });
+    const int result = EmptyDirectory(root.c_str());
+    SetOpenedFolderAttributesSourceForTest(nullptr);
+    EXPECT_EQ(result, 1);
+    EXPECT_FALSE(TestSupport::FileExists(root));
+    ASSERT_EQ(s_moveErrors.size(), 2u);
+    if (s_moveErrors[0] == 0 || s_moveErrors[1] == 0) {
+        GTEST_SKIP() << "Wine lets an open folder be renamed although it was opened without "
+                        "delete sharing";
+    }
+    EXPECT_NE(s_moveErrors[0], 0u);
+    EXPECT_NE(s_moveErrors[1], 0u);
 }
 
 TEST(CreateShortcut, SavesALinkWithAndWithoutIcon) {
@@ -208,7 +328,7 @@ TEST(RegistryFlags, ReadersUseTheirKeysAndValues) {
     EXPECT_EQ(GetProxyListenPort(), 60202);
 }
 
-TEST(RegistryFlags, UnterminatedTextIsTerminatedInTheBuffer) {
+TEST(RegistryFlags, TextsAreTerminatedInTheBufferAndNeverCut) {
     ScopedRegistryKey key(HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\QuarloTextTest");
     HKEY raw = nullptr;
     ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\QuarloTextTest", 0, nullptr,
@@ -218,17 +338,26 @@ TEST(RegistryFlags, UnterminatedTextIsTerminatedInTheBuffer) {
     ::RegSetValueExW(raw, L"exact", 0, REG_SZ, reinterpret_cast<const BYTE*>(eight), 16);
     ::RegSetValueExW(raw, L"seven", 0, REG_SZ, reinterpret_cast<const BYTE*>(eight), 14);
     ::RegCloseKey(raw);
-    wchar_t buffer[9];
-    wmemset(buffer, L'#', 9);
-    EXPECT_EQ(ReadRegistryText(HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\QuarloTextTest", L"exact",
-                               buffer, 8),
-              ERROR_SUCCESS);
-    EXPECT_STREQ(buffer, L"abcdefg");
-    wmemset(buffer, L'#', 9);
-    EXPECT_EQ(ReadRegistryText(HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\QuarloTextTest", L"seven",
-                               buffer, 8),
-              ERROR_SUCCESS);
-    EXPECT_STREQ(buffer, L"abcdefg");
+    key.SetString(L"long", L"abcdefghij");
+    const struct {
+        const wchar_t* name;
+        LSTATUS status;
+        const wchar_t* text;
+    } cases[] = {
+        {L"seven", ERROR_SUCCESS, L"abcdefg"},  // unterminated, fits with its terminator
+        {L"exact", ERROR_MORE_DATA, L""},       // unterminated, one character too many
+        {L"long", ERROR_MORE_DATA, L""},        // terminated, too long
+        {L"missing", ERROR_FILE_NOT_FOUND, L""},
+    };
+    for (const auto& c : cases) {
+        wchar_t buffer[9];
+        wmemset(buffer, L'#', 9);
+        EXPECT_EQ(ReadRegistryText(HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\QuarloTextTest", c.name,
+                                   buffer, 8),
+                  c.status)
+            << c.name;
+        EXPECT_STREQ(buffer, c.text) << c.name;
+    }
 }
 
 TEST(CompanyName, AcceptsOneTo127CharactersAndBuildsTheFolders) {

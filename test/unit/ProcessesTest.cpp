@@ -310,10 +310,30 @@ TEST_F(HandleCOMServiceTest, SearchOrderSystemThenSysWow64ThenUserTemp) {
 }
 
 TEST_F(HandleCOMServiceTest, WithoutAUserTempFolderNothingRelativeIsStarted) {
+    // A copy in the working folder is what a relative name would find.
+    const std::wstring working = Place(L"\\tmp", L"Tavrisk.exe");
+    wchar_t previous[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(::SetCurrentDirectoryW((m_dir.path() + L"\\tmp").c_str()));
     g_folders.userTempDir.clear();
     g_folders.is64BitOS = false;
     EXPECT_FALSE(HandleCOMService(L"Grendal", L"install", L"gw", false, 443, L"s", 1, 0, 0, L"",
                                   0, L"", L"", L""));
+    // The same without a system or Windows folder.
+    g_folders = {L"", L"", L"", true};
+    EXPECT_FALSE(HandleCOMService(L"Grendal", L"install", L"gw", false, 443, L"s", 1, 0, 0, L"",
+                                  0, L"", L"", L""));
+    ::Sleep(300);
+    EXPECT_TRUE(ReadClientDoubleJournal(working).empty());
+
+    // The guard is for the temporary-folder candidate only: a copy in
+    // SysWOW64 is found without one.
+    g_folders = {m_dir.path() + L"\\sys", m_dir.path() + L"\\win", L"", true};
+    const std::wstring wow = Place(L"\\win\\SysWOW64", L"Tavrisk.exe");
+    EXPECT_TRUE(HandleCOMService(L"Grendal", L"install", L"gw", false, 443, L"s", 1, 0, 0, L"",
+                                 0, L"", L"", L""));
+    EXPECT_EQ(WaitForClientDoubleStarts(wow, 1).size(), 1u);
+    ::SetCurrentDirectoryW(previous);
 }
 
 namespace {
