@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "DownLoaderManager.h"
 #include "GatewayDownload.h"
 #include "Loglib.h"
 #include "Owners.h"
@@ -104,9 +105,16 @@ int32_t CHttpDownloader::DownloadFileToBSTR(const wchar_t* session, const wchar_
 int32_t CHttpDownloader::DownloadByTunnel(const wchar_t* session, const wchar_t* file, uint16_t port,
                                           BSTR* body, uint32_t* error, ProxyInfo* info,
                                           const wchar_t* urlPrefix) {
-    const std::string fileText = CodePageFromWide(file ? file : L"", CP_THREAD_ACP);
-    const std::string hostText = CodePageFromWide(m_host, CP_THREAD_ACP);
-    const std::string sessionText = CodePageFromWide(session ? session : L"", CP_THREAD_ACP);
+    // Texts of the web page: a best-fitted one would ask for something else.
+    std::string fileText, hostText, sessionText;
+    if (!ExactCodePageFromWide(file ? file : L"", CP_THREAD_ACP, fileText) ||
+        !ExactCodePageFromWide(m_host, CP_THREAD_ACP, hostText) ||
+        !ExactCodePageFromWide(session ? session : L"", CP_THREAD_ACP, sessionText)) {
+        LOGA(LOG_ERROR, "DownLoadFile: the host, session or file has characters the ANSI code "
+                        "page cannot hold, nothing is sent\n");
+        if (error) *error = QuarloSocket::DownloadResult_ExchangeFailed;
+        return 1;
+    }
     uint32_t ownError = 0;
     const int32_t result = g_gatewayDownload(&ownError, sessionText.c_str(), hostText.c_str(),
                                              fileText.c_str(), port, body, info, urlPrefix);

@@ -149,7 +149,15 @@ bool GetProxyFromScript(const wchar_t* agent, const std::wstring& url, const wch
 }
 
 HRESULT ParseProxyAddressAndPort(const wchar_t* proxyText, std::string& host, uint16_t& port) {
-    const std::string whole = proxyText ? CodePageFromWide(proxyText, CP_THREAD_ACP) : std::string();
+    std::string whole;
+    host.clear();
+    port = 0;
+    // A best-fitted host would be another host.
+    if (!ExactCodePageFromWide(proxyText ? proxyText : L"", CP_THREAD_ACP, whole)) {
+        LOGA(LOG_ERROR, "ParseProxyAddressAndPort: the proxy text has characters the ANSI code "
+                        "page cannot hold\n");
+        return E_FAIL;
+    }
     LOGA(LOG_INFO, "ParseProxyAddressAndPort:%s\n", whole.c_str());
     const std::string text = ChooseEntry(whole);
     host.clear();

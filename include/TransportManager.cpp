@@ -168,14 +168,21 @@ ITunnelDataTransport* CSSLTransportManager::CreateSSLTransport(const char* host,
 }
 
 bool CSSLTransportManager::FillProxyCredentials(const ProxyInfo& info) {
+    // Best fit would hand the proxy another user or password than the one given.
+    std::string name, domain, password;
+    if (!ExactCodePageFromWide(info.proxyUser, CP_THREAD_ACP, name) ||
+        (!name.empty() && !ExactCodePageFromWide(info.proxyDomain, CP_THREAD_ACP, domain)) ||
+        !ExactCodePageFromWide(info.proxyPassword, CP_THREAD_ACP, password)) {
+        LOGA(LOG_ERROR,
+             "CreateSSLTransport: proxy credentials have characters the ANSI code page cannot hold\n");
+        return false;
+    }
     std::string user;
-    if (info.proxyUser[0]) {
-        const std::string domain = CodePageFromWide(info.proxyDomain, CP_THREAD_ACP);
+    if (!name.empty()) {
         user = domain;
         if (!domain.empty()) user += '\\';
-        user += CodePageFromWide(info.proxyUser, CP_THREAD_ACP);
+        user += name;
     }
-    const std::string password = CodePageFromWide(info.proxyPassword, CP_THREAD_ACP);
     // A cut user or password would only be refused by the proxy.
     if (user.size() >= sizeof m_proxyContext.user || password.size() >= sizeof m_proxyContext.password) {
         LOGA(LOG_ERROR, "CreateSSLTransport: proxy credentials too long\n");
@@ -214,7 +221,13 @@ ITunnelDataTransport* CSSLTransportManager::CreateSSLTransport(const char* host,
         info->proxyPort = proxyPort;
         SetAutoProxy(true, proxyHost.c_str(), proxyPort);
     } else {
-        proxyHost = CodePageFromWide(info->proxyHost, CP_THREAD_ACP);
+        // A best-fitted host would be another proxy.
+        if (!ExactCodePageFromWide(info->proxyHost, CP_THREAD_ACP, proxyHost)) {
+            LOGA(LOG_ERROR, "CreateSSLTransport: the proxy host has characters the ANSI code page "
+                            "cannot hold\n");
+            m_lastError = TransportError_PlainInit;
+            return nullptr;
+        }
         proxyPort = static_cast<uint16_t>(info->proxyPort & 0xFFFF);
     }
 

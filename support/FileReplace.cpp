@@ -61,9 +61,15 @@ int SettleFailedReplace(const wchar_t* path, const std::wstring& temp, DWORD err
              static_cast<int>(error));
         return 0;
     }
-    // The old file is gone and the new one was not moved in (error 1176).
-    if (::MoveFileExW(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return 1;
+    // The old file is gone and the new one was not moved in (error 1176,
+    // for example while a scanner still holds the new one): keep trying.
+    const ULONGLONG start = ::GetTickCount64();
+    for (;;) {
+        if (::MoveFileExW(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return 1;
+        }
+        if (!IsPassingError(::GetLastError()) || ::GetTickCount64() - start >= kReplaceRetryMs) break;
+        ::Sleep(kReplacePauseMs);
     }
     LOGW(LOG_ERROR,
          L"utilitylib: replace %s failed half-way, error is %d, the new content stays in %s\n",

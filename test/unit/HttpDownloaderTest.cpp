@@ -121,6 +121,22 @@ TEST_F(Downloader, TunnelPathAppendsTheFileAndPassesTheRequestOn) {
     EXPECT_EQ(error, 77u);
 }
 
+TEST_F(Downloader, TunnelPathNeverSendsTextsTheCodePageCannotHold) {
+    const struct {
+        const wchar_t* session;
+        const wchar_t* file;
+    } cases[] = {{L"KZsession=\u041f", L"version.xml"}, {L"KZsession=abc", L"\u0141\u00f3d\u017a.xml"}};
+    for (const auto& c : cases) {
+        Owners::UniqueBstr body;
+        uint32_t error = 0;
+        EXPECT_EQ(downloader.DownloadFileToBSTR(c.session, c.file, 443, nullptr, nullptr, body.put(),
+                                                &error, &info, L""),
+                  1);
+        EXPECT_EQ(error, 2u);
+    }
+    EXPECT_EQ(call.calls, 0);
+}
+
 TEST_F(Downloader, TunnelPathKeepsTheCallersBytes) {
     Owners::UniqueBstr body = ByteBuffer("pre|");
     BSTR raw = body.release();

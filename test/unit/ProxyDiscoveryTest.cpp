@@ -53,6 +53,8 @@ const ParseCase kParseCases[] = {
     {L"proxy:65535", S_OK, "proxy", 65535},
     {L":8080", E_FAIL, "", 8080},
     {L"", E_FAIL, "", 0},
+    // No code page holds it: never best-fitted into another host.
+    {L"\U0001F600proxy:8080", E_FAIL, "", 0},
 };
 
 TEST(ParseProxyAddress, GivesHostAndPortOfEveryForm) {

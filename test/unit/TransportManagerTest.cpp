@@ -273,6 +273,30 @@ TEST_F(TransportManagerTest, CredentialsThatDoNotFitAreNeverSentCut) {
     EXPECT_TRUE(ProxyHeads("basic", m_proxyLines).empty()) << "no CONNECT with cut credentials";
 }
 
+TEST_F(TransportManagerTest, CredentialsTheCodePageCannotHoldAreNeverSentBestFitted) {
+    const struct {
+        const wchar_t* user;
+        const wchar_t* password;
+        const wchar_t* domain;
+    } cases[] = {{L"\u0141ukasz", L"pw", L""},
+                 {L"alice", L"\u041f\u0430\u0440\u043e\u043b\u044c", L""},
+                 {L"alice", L"pw", L"\u0141\u00f3d\u017a"}};
+    for (const auto& c : cases) {
+        NamedProxy("basic", 1, c.user, c.password, c.domain);
+        m_info.proxyAuthType = PROXY_TYPE_BASIC;
+        EXPECT_EQ(Through("127.0.0.1", 443), nullptr);
+        EXPECT_EQ(Manager().GetLastError(), 802u);
+    }
+    EXPECT_TRUE(ProxyHeads("basic", m_proxyLines).empty()) << "no CONNECT with changed credentials";
+    // Nor a named proxy host that no code page holds.
+    m_info.proxySetType = kProxySetNamed;
+    SetProxyInfoText(m_info.proxyHost, L"\U0001F600proxy");
+    m_info.proxyPort = 3128;
+    EXPECT_EQ(Through("127.0.0.1", 443), nullptr);
+    EXPECT_EQ(Manager().GetLastError(), 103u);
+    ResetProxyInfo(m_info);
+}
+
 TEST_F(TransportManagerTest, UnusableProxyTextEndsWith103) {
     m_info.proxySetType = kProxySetNamed;
     SetProxyInfoText(m_info.proxyHost, L"no such proxy!");
