@@ -159,6 +159,8 @@ int EmptyDirectory(const wchar_t* folder) {
     DWORD attributes = INVALID_FILE_ATTRIBUTES;
     Owners::UniqueHandle pinned = OpenPinnedFolder(base, attributes);
     if (!pinned) return 0;
+    // No folder at all: as a listing that cannot be started.
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
     if (IsLinkOrNoFolder(attributes)) {
         // The folder given is itself a link: what it points to is not ours
         // to empty.

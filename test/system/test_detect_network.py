@@ -66,3 +66,14 @@ def test_other_argument_counts_do_not_probe():
     result = h.run_waited(h.deliverable("Pelkora"), "DetectNetwork 127.0.0.1")
     assert result["exit"] == 0
     assert outside_flag() is None
+
+
+def test_a_host_the_ansi_code_page_cannot_hold_is_not_probed():
+    # Best-fitted it would name another host.
+    result = h.run_waited(h.deliverable("Pelkora"), "DetectNetwork \u0141\u00f3d\u017a.example 443")
+    assert result["exit"] == 0
+    assert outside_flag() is None
+    messages = h.log_messages(result["pid"])
+    assert ("DetectNetwork: the host has characters the ANSI code page cannot hold, "
+            "it is not probed.\r\n") in messages
+    assert not any(m.startswith("LaunchBrevanto: PC is under") for m in messages)

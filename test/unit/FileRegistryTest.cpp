@@ -136,6 +136,9 @@ TEST(EmptyDirectory, RemovesTheTreeButSkipsDotFolders) {
     EXPECT_FALSE(TestSupport::FileExists(root + L"\\sub"));
     EXPECT_TRUE(TestSupport::FileExists(root + L"\\.cache\\c.txt"));
     EXPECT_EQ(EmptyDirectory(dir.File(L"absent").c_str()), 0);
+    Touch(dir.File(L"plain.txt"));
+    EXPECT_EQ(EmptyDirectory(dir.File(L"plain.txt").c_str()), 0);
+    EXPECT_TRUE(TestSupport::FileExists(dir.File(L"plain.txt")));
 }
 
 TEST(EmptyDirectory, RemovesALinkWithoutEmptyingItsTarget) {
