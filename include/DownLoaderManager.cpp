@@ -4,9 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "CommonFunction.h"
 #include "Loglib.h"
+#include "StringUtil.h"
 #include "Timing.h"
 
 namespace QuarloSocket {
@@ -17,6 +19,8 @@ constexpr std::string_view kCrLf = "\r\n";
 constexpr std::string_view kHeadEnd = "\r\n\r\n";
 constexpr std::string_view kStandalone = ";KZStandalone=true";
 constexpr size_t kMaxChunkLine = 4096;
+// Chunk extensions of one body together, and its trailer.
+constexpr size_t kMaxChunkOverhead = 16 * 1024;
 
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -43,8 +47,6 @@ std::string_view TrimBlanks(std::string_view text) {
     while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
     return text;
 }
-
-bool HoldsLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
 
 // The byte-string copy every public lookup works on.
 bool CopyInput(const char* text, std::string& copy) {
@@ -96,6 +98,25 @@ Field FindField(std::string_view text, std::string_view name) {
     return field;
 }
 
+// The values of every header line of that name, in order.
+std::vector<std::string_view> FieldValues(std::string_view text, std::string_view name) {
+    std::vector<std::string_view> values;
+    size_t start = text.find(kCrLf);
+    if (start == std::string_view::npos) return values;
+    start += kCrLf.size();
+    while (start < text.size()) {
+        const size_t end = text.find(kCrLf, start);
+        if (end == std::string_view::npos) break;  // a line without its end is no field
+        const std::string_view line = text.substr(start, end - start);
+        if (line.empty()) break;
+        if (line.size() > name.size() && line[name.size()] == ':' &&
+            EqualsNoCase(line.substr(0, name.size()), name))
+            values.push_back(TrimBlanks(line.substr(name.size() + 1)));
+        start = end + kCrLf.size();
+    }
+    return values;
+}
+
 std::string LookUp(std::string_view text, const char* name, int missingLevel) {
     const Field field = FindField(text, name);
     if (!field.found) {
@@ -114,44 +135,60 @@ std::string RequestField(std::string_view request, const char* name) {
     return LookUp(request, name, LOG_ERROR);
 }
 
+// The status line is the head's first line: "HTTP/", the version, a blank,
+// exactly three digits, then a blank or the line's end. Anything else is no
+// status (0).
 int StatusOf(std::string_view head, bool log) {
-    const size_t http = head.find("HTTP/");
-    if (http == std::string_view::npos) {
+    if (head.substr(0, 5) != "HTTP/") {
         if (log) LOGA(LOG_ERROR, "AnalyzeReplyHead:Failed to parse HTTP status line!\n");
         return 0;
     }
-    const size_t blank = head.find(' ', http + 1);
-    if (blank == std::string_view::npos) return 0;
-    const std::string code(head.substr(blank + 1, 3));
-    return static_cast<int>(std::strtol(code.c_str(), nullptr, 10));
+    const std::string_view line = head.substr(0, head.find(kCrLf));
+    const size_t blank = line.find(' ');
+    if (blank == std::string_view::npos || line.size() < blank + 4) return 0;
+    int status = 0;
+    for (size_t i = blank + 1; i < blank + 4; ++i) {
+        if (line[i] < '0' || line[i] > '9') return 0;
+        status = status * 10 + (line[i] - '0');
+    }
+    if (line.size() > blank + 4 && line[blank + 4] != ' ') return 0;
+    return status;
 }
 
+// The target of a request line "METHOD target HTTP/1.1", whole: everything
+// between the first blank and the version that ends the line.
 std::string RequestTargetOf(std::string_view request) {
-    const size_t p = request.find(' ');
-    if (p == std::string_view::npos) return std::string();
-    const size_t q = request.find("HTTP/1.1", p);
-    if (q == std::string_view::npos) return std::string();
-    const ptrdiff_t length = static_cast<ptrdiff_t>(q) - static_cast<ptrdiff_t>(p) - 2;
+    constexpr std::string_view kVersion = " HTTP/1.1";
+    const std::string_view line = request.substr(0, request.find(kCrLf));
+    const size_t p = line.find(' ');
+    if (p == std::string_view::npos || line.size() < kVersion.size() ||
+        line.substr(line.size() - kVersion.size()) != kVersion)
+        return std::string();
+    const ptrdiff_t length = static_cast<ptrdiff_t>(line.size() - kVersion.size()) - static_cast<ptrdiff_t>(p) - 1;
     if (length <= 0) return std::string();
-    return std::string(request.substr(p + 1, static_cast<size_t>(length)));
+    return std::string(line.substr(p + 1, static_cast<size_t>(length)));
 }
 
-std::string SessionCookieOf(std::string_view head) {
-    size_t pos = 0;
-    while (pos < head.size()) {
-        while (pos < head.size() && head[pos] == ';') ++pos;
-        if (pos >= head.size()) break;
-        const size_t end = head.find(';', pos);
-        const std::string_view token =
-            head.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
-        const size_t at = token.find("KZsession");
-        if (at != std::string_view::npos) {
-            std::string_view cookie = token.substr(at);
-            cookie = cookie.substr(0, cookie.find_first_of("\r\n"));
-            return std::string(TrimBlanks(cookie));
-        }
+// The session token of a Set-Cookie value: its first part (between ';')
+// that starts with the cookie's name.
+std::string_view SessionTokenOf(std::string_view value) {
+    constexpr std::string_view kName = "KZsession";
+    while (!value.empty()) {
+        const size_t end = value.find(';');
+        const std::string_view part = TrimBlanks(value.substr(0, end));
+        if (part.substr(0, kName.size()) == kName) return part;
         if (end == std::string_view::npos) break;
-        pos = end;
+        value.remove_prefix(end + 1);
+    }
+    return {};
+}
+
+// Only the gateway's Set-Cookie fields hand out a session; the same text in
+// any other field (a Location, say) is no cookie.
+std::string SessionCookieOf(std::string_view head) {
+    for (const std::string_view& value : FieldValues(head, "Set-Cookie")) {
+        const std::string_view token = SessionTokenOf(value);
+        if (!token.empty()) return std::string(token);
     }
     return std::string();
 }
@@ -203,14 +240,21 @@ void AppendCookieLine(std::string& request, std::string_view cookie) {
     request += kHeadEnd;
 }
 
+// Empty when the reply hands over a target or a session that could not
+// stand in a request as they are.
 std::string RedirectRequestOf(std::string_view previous, std::string_view head) {
     std::string cookie = RequestField(previous, "Cookie: ");
     const std::string token = SessionCookieOf(head);
     if (!token.empty()) cookie = token;
     const std::string location = ReplyField(head, "Location: ");
     const std::string host = RequestField(previous, "Host: ");
+    const std::string target = RedirectTarget(location, host);
+    if (!IsRequestTargetText(target) || !IsHeaderText(cookie)) {
+        LOGA(LOG_ERROR, "DownLoadFile: The redirect is refused: Location = %s\n", EscapeForLog(location).c_str());
+        return std::string();
+    }
     std::string request = "GET ";
-    request += RedirectTarget(location, host);
+    request += target;
     request += " HTTP/1.1\r\nHost: ";
     request += host;
     request += "\r\nConnection: Keep-Alive\r\n";
@@ -232,7 +276,9 @@ public:
     bool ReadBody(std::string_view head, int status, std::string& body);
 
 private:
-    ReadOutcome Receive(uint32_t maxLength);
+    // A read of up to maxLength bytes that waits no longer than the
+    // per-read time-out nor past the deadline (0: none).
+    ReadOutcome Receive(uint32_t maxLength, ULONGLONG deadline = 0);
     bool ReceiveOrFail(uint32_t maxLength);
     bool TakeExactly(uint64_t count, std::string& body);
     bool ReadToEnd(std::string& body);
@@ -242,12 +288,20 @@ private:
     ITunnelDataTransport* m_transport;
     DownLoadVariant m_variant;
     std::string m_pending;
+    // Bytes of chunk extensions and trailer fields taken so far: neither
+    // carries anything the exchange uses, so a peer may not send without end.
+    size_t m_chunkExtensions = 0;
 };
 
-ReadOutcome ReplyReader::Receive(uint32_t maxLength) {
+ReadOutcome ReplyReader::Receive(uint32_t maxLength, ULONGLONG deadline) {
     CIOBuffer* buffer = nullptr;
     const ULONGLONG start = Timing::TickCount();
-    if (m_transport->ReceiveDataSync(maxLength, &buffer, kGatewayReceiveTimeoutMs) && buffer) {
+    uint32_t timeout = kGatewayReceiveTimeoutMs;
+    if (deadline != 0) {
+        if (start >= deadline) return ReadOutcome::Failed;
+        if (deadline - start < timeout) timeout = static_cast<uint32_t>(deadline - start);
+    }
+    if (m_transport->ReceiveDataSync(maxLength, &buffer, timeout) && buffer) {
         const size_t used = buffer->Used();
         m_pending.append(reinterpret_cast<const char*>(buffer->Data()), used);
         buffer->Release();
@@ -255,8 +309,7 @@ ReadOutcome ReplyReader::Receive(uint32_t maxLength) {
     }
     // A closed stream fails like any read; only a transport error code or a
     // spent time-out tells a failure from the end of the stream.
-    if (m_transport->GetLastError() == 0 && Timing::TickCount() - start < kGatewayReceiveTimeoutMs)
-        return ReadOutcome::Ended;
+    if (m_transport->GetLastError() == 0 && Timing::TickCount() - start < timeout) return ReadOutcome::Ended;
     return ReadOutcome::Failed;
 }
 
@@ -267,6 +320,8 @@ bool ReplyReader::ReceiveOrFail(uint32_t maxLength) {
 }
 
 bool ReplyReader::ReadHead(std::string& head) {
+    // However the head trickles in, it has the time of one read in all.
+    const ULONGLONG deadline = Timing::TickCount() + kGatewayReceiveTimeoutMs;
     size_t searchFrom = 0;
     for (;;) {
         const size_t end = m_pending.find(kHeadEnd, searchFrom);
@@ -280,12 +335,14 @@ bool ReplyReader::ReadHead(std::string& head) {
             return true;
         }
         searchFrom = m_pending.size() < 3 ? 0 : m_pending.size() - 3;
-        if (Receive(kGatewayReadChunk) != ReadOutcome::Data) {
+        if (Receive(kGatewayReadChunk, deadline) != ReadOutcome::Data) {
+            if (Timing::TickCount() >= deadline) LOGA(LOG_ERROR, "DownLoadFile: The reply head took too long!\n");
             LOGA(LOG_ERROR, "DownLoadFile: Recv data from SP failed!\n");
             if (m_variant == DownLoadVariant::Report) LOGA(LOG_INFO, "RecvData: failed\n");
             return false;
         }
-        if (m_variant == DownLoadVariant::Report) LOGA(LOG_INFO, "strRecvTmp: %s\n", m_pending.c_str());
+        if (m_variant == DownLoadVariant::Report)
+            LOGA(LOG_INFO, "strRecvTmp: %s\n", EscapeForLog(m_pending).c_str());
     }
 }
 
@@ -342,7 +399,13 @@ bool ReplyReader::ReadChunked(std::string& body) {
     std::string line;
     for (;;) {
         if (!ReadLine(line)) return false;
-        const std::string_view size = TrimBlanks(std::string_view(line).substr(0, line.find(';')));
+        const size_t extension = line.find(';');
+        if (extension != std::string::npos) m_chunkExtensions += line.size() - extension;
+        if (m_chunkExtensions > kMaxChunkOverhead) {
+            LOGA(LOG_ERROR, "DownLoadFile: The chunk extensions are too long!\n");
+            return false;
+        }
+        const std::string_view size = TrimBlanks(std::string_view(line).substr(0, extension));
         uint64_t count = 0;
         bool valid = !size.empty();
         for (char c : size) {
@@ -366,16 +429,32 @@ bool ReplyReader::ReadChunked(std::string& body) {
             return false;
         }
     }
+    size_t trailer = 0;
     do {  // trailer fields, up to the empty line
         if (!ReadLine(line)) return false;
+        trailer += line.size() + kCrLf.size();
+        if (trailer > kMaxChunkOverhead) {
+            LOGA(LOG_ERROR, "DownLoadFile: The chunked trailer is too long!\n");
+            return false;
+        }
     } while (!line.empty());
     return true;
 }
 
-bool IsChunked(std::string_view head) {
-    const Field field = FindField(head, "Transfer-Encoding");
-    if (!field.found) return false;
-    const std::string_view codings = field.value;
+// The transfer codings of every Transfer-Encoding field, in order, joined
+// into one list (a list may be split over several fields).
+std::string TransferCodings(std::string_view head) {
+    std::string codings;
+    for (const std::string_view& value : FieldValues(head, "Transfer-Encoding")) {
+        if (!codings.empty()) codings += ',';
+        codings += value;
+    }
+    return codings;
+}
+
+// Chunked when the last coding is; a body with any other last coding runs to
+// the end of the stream.
+bool IsChunked(std::string_view codings) {
     const size_t comma = codings.rfind(',');
     return EqualsNoCase(TrimBlanks(comma == std::string_view::npos ? codings : codings.substr(comma + 1)),
                         "chunked");
@@ -393,26 +472,63 @@ bool ParseContentLength(std::string_view text, uint64_t& length) {
     return true;
 }
 
+enum class LengthField { Missing, Valid, Invalid };
+
+// Every Content-Length field, and every element of a comma list in one, must
+// name the same length: two lengths leave the body's end to whoever reads it.
+LengthField ContentLengthOf(std::string_view head, uint64_t& length) {
+    const std::vector<std::string_view> values = FieldValues(head, "Content-Length");
+    if (values.empty()) {
+        if (!FindField(head, "Content-Length").found) {
+            ReplyField(head, "Content-Length: ");  // logs the missing field
+            return LengthField::Missing;
+        }
+        return LengthField::Invalid;  // a field without its line end
+    }
+    bool first = true;
+    for (std::string_view value : values) {
+        for (;;) {
+            const size_t comma = value.find(',');
+            uint64_t one = 0;
+            if (!ParseContentLength(TrimBlanks(value.substr(0, comma)), one)) return LengthField::Invalid;
+            if (!first && one != length) return LengthField::Invalid;
+            length = one;
+            first = false;
+            if (comma == std::string_view::npos) break;
+            value.remove_prefix(comma + 1);
+        }
+    }
+    return LengthField::Valid;
+}
+
 bool ReplyReader::ReadBody(std::string_view head, int status, std::string& body) {
     const bool noBody = (status >= 100 && status < 200) || status == 204 || status == 304;
-    const bool chunked = !noBody && IsChunked(head);
-    std::string lengthText;
-    bool hasLength = false;
-    if (!noBody && !chunked) {
-        hasLength = FindField(head, "Content-Length").found;
-        lengthText = ReplyField(head, "Content-Length: ");
-    }
+    const std::string codings = noBody ? std::string() : TransferCodings(head);
+    const bool chunked = !codings.empty() && IsChunked(codings);
     uint64_t length = 0;
-    if (hasLength && !ParseContentLength(lengthText, length)) {
-        LOGA(LOG_ERROR, "DownLoadFile: The Content-Length is invalid!\n");
-        return false;
+    // A transfer coding decides the framing; a Content-Length beside it counts
+    // for nothing.
+    LengthField field = LengthField::Missing;
+    if (!noBody && codings.empty()) {
+        field = ContentLengthOf(head, length);
+        if (field == LengthField::Invalid) {
+            LOGA(LOG_ERROR, "DownLoadFile: The Content-Length is invalid!\n");
+            return false;
+        }
     }
     if (m_variant == DownLoadVariant::Report)
         LOGA(LOG_INFO, "size: %d\n",
              static_cast<int>(static_cast<int64_t>(length) - static_cast<int64_t>(m_pending.size())));
     if (noBody) return true;
     if (chunked) return ReadChunked(body);
-    if (hasLength) return TakeExactly(length, body);
+    if (field == LengthField::Valid) return TakeExactly(length, body);
+    if (status == 301 || status == 302) {
+        // A redirect whose body runs to the end of the stream is followed at
+        // once: its body is nothing the exchange uses, and a kept-alive
+        // connection would never end it.
+        m_pending.clear();
+        return true;
+    }
     return ReadToEnd(body);
 }
 
@@ -453,7 +569,8 @@ bool DownLoadWeb(ITunnelDataTransport* transport, const char* request, std::stri
             return true;
         }
         if (status != 301 && status != 302) {
-            LOGA(LOG_INFO, "DownLoadFile: The replay value of web is wrong. Web = %s\n", replyHead.c_str());
+            LOGA(LOG_INFO, "DownLoadFile: The replay value of web is wrong. Web = %s\n",
+                 EscapeForLog(replyHead).c_str());
             return false;
         }
         if (redirects >= kMaxRedirects) {
@@ -461,6 +578,7 @@ bool DownLoadWeb(ITunnelDataTransport* transport, const char* request, std::stri
             return false;
         }
         current = RedirectRequestOf(current, replyHead);
+        if (current.empty()) return false;
     }
 }
 
@@ -508,9 +626,10 @@ std::string BuildRedirectRequest(const char* previousRequest, const char* head) 
 
 bool BuildFileGetRequest(std::string_view urlPrefix, std::string_view fileName, std::string_view host,
                          std::string_view session, std::string& request) {
-    if (HoldsLineBreak(urlPrefix) || HoldsLineBreak(fileName) || HoldsLineBreak(host) ||
-        HoldsLineBreak(session)) {
-        LOGA(LOG_ERROR, "DownLoadFile: The request text holds a line break!\n");
+    if (!IsRequestTargetText(urlPrefix) || !IsRequestTargetText(fileName) || !IsRequestTargetText(host) || !IsHeaderText(session)) {
+        LOGA(LOG_ERROR, "DownLoadFile: The request text holds a control character or blank: %s%s, %s, %s\n",
+             EscapeForLog(urlPrefix).c_str(), EscapeForLog(fileName).c_str(), EscapeForLog(host).c_str(),
+             EscapeForLog(session).c_str());
         return false;
     }
     request = "GET ";
@@ -526,8 +645,12 @@ bool BuildFileGetRequest(std::string_view urlPrefix, std::string_view fileName, 
 bool BuildReportPostRequest(std::string_view path, std::string_view authorizationLine,
                             std::string_view host, uint16_t port, std::string_view json,
                             std::string& request) {
-    if (HoldsLineBreak(path) || HoldsLineBreak(authorizationLine) || HoldsLineBreak(host)) {
-        LOGA(LOG_ERROR, "callhome: The request text holds a line break!\n");
+    if (!IsRequestTargetText(path) || !IsHeaderText(authorizationLine) || !IsRequestTargetText(host)) {
+        // The authorization line carries credentials: only its length is logged.
+        LOGA(LOG_ERROR,
+             "callhome: The request text holds a control character or blank: %s, %s, authorization of %u bytes\n",
+             EscapeForLog(path).c_str(), EscapeForLog(host).c_str(),
+             static_cast<unsigned>(authorizationLine.size()));
         return false;
     }
     request = "POST ";
@@ -615,7 +738,8 @@ int32_t FinishGatewayExchange(bool exchanged, const std::string& firstRequest, c
     const std::string first = RequestTargetOf(firstRequest);
     const std::string last = RequestTargetOf(sentRequest);
     if (first != last) {
-        LOGA(LOG_ERROR, "DownLoadFile: Down file failed. Src = %s. Real = %s\n", first.c_str(), last.c_str());
+        LOGA(LOG_ERROR, "DownLoadFile: Down file failed. Src = %s. Real = %s\n", EscapeForLog(first).c_str(),
+             EscapeForLog(last).c_str());
         return DownloadResult_Redirected;
     }
     if (!AppendToBodyBuffer(callerBody, body)) {

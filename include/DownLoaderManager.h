@@ -55,9 +55,11 @@ bool DownLoadWeb(ITunnelDataTransport* transport, const char* request, std::stri
                  std::string& replyHead, std::string& body,
                  DownLoadVariant variant = DownLoadVariant::File);
 
-// The status code of a reply head (0 without "HTTP/").
+// The status code of a reply head: three digits after "HTTP/<version> " at
+// the head's start, followed by a blank or the line end; 0 otherwise.
 int AnalyzeReplyHead(const char* head);
-// The text between the first blank and the blank before "HTTP/1.1".
+// The whole target of a request line: the text between its first blank and
+// the " HTTP/1.1" that ends the line.
 std::string GetRequestTarget(const char* request);
 
 // Header values: the first header line (after the start line, before the
@@ -70,15 +72,19 @@ std::string GetRequestHeaderField(const char* request, const char* name);
 std::string GetHostField(const char* request);
 std::string GetCookieField(const char* request);
 
-// The session token "KZsession=..." of a reply head, up to the first ';' or
-// line end; empty when there is none.
+// The session token "KZsession=..." of the first Set-Cookie field that hands
+// one out, up to its ';' or line end; empty when there is none. The same text
+// in any other field is no session.
 std::string GetSessionCookie(const char* head);
 
-// The redirect GET for a 301/302 reply to the request just sent.
+// The redirect GET for a 301/302 reply to the request just sent; empty (and
+// a log line) when the target or the session holds a control character, or
+// the target a blank.
 std::string BuildRedirectRequest(const char* previousRequest, const char* head);
 
 // The file GET and the report POST. False (and a log line) when a text that
-// becomes part of a header line holds a CR or LF.
+// becomes part of a header line holds a control character (CR, LF, NUL, ...),
+// or a text of the request target or the host holds a blank.
 bool BuildFileGetRequest(std::string_view urlPrefix, std::string_view fileName,
                          std::string_view host, std::string_view session, std::string& request);
 bool BuildReportPostRequest(std::string_view path, std::string_view authorizationLine,

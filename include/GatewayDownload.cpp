@@ -85,21 +85,20 @@ ITunnelDataTransport* CreateTunnel(uint32_t* error, const char* host, uint16_t p
 
 int32_t DownLoadFileToBSTR(uint32_t* error, const char* session, const char* host, const char* file,
                            uint16_t port, BSTR* body, ProxyInfo* info, const wchar_t* lpDownloadURL) {
-    uint32_t code = 0;
-    ITunnelDataTransport* transport = CreateSSLTransport(&code, host, port, info);
-    if (!transport) {
-        if (error) *error = code;
-        return static_cast<int32_t>(code);
-    }
+    // A text that could not stand in the request as it is ends the download
+    // before anything is sent, the proxy's CONNECT included.
     LOGA(LOG_INFO, "DownLoadFileToBSTR: lpDownloadURL is %s\n",
          CodePageFromWide(lpDownloadURL ? lpDownloadURL : L"", CP_THREAD_ACP).c_str());
     const std::wstring prefix = ChooseDownloadUrlPrefix(lpDownloadURL);
     std::string request;
     if (!BuildFileGetRequest(CodePageFromWide(prefix, CP_THREAD_ACP), file ? file : "", host ? host : "",
-                             session ? session : "", request)) {
-        transport->Close();
-        transport->Release();
+                             session ? session : "", request))
         return DownloadResult_ExchangeFailed;
+    uint32_t code = 0;
+    ITunnelDataTransport* transport = CreateSSLTransport(&code, host, port, info);
+    if (!transport) {
+        if (error) *error = code;
+        return static_cast<int32_t>(code);
     }
     if (IsEnablePrintRequest()) LOGA(LOG_INFO, "DownLoadFile: Request: %s\n", request.c_str());
     return RunExchange(transport, request, DownLoadVariant::File, body);
@@ -107,22 +106,19 @@ int32_t DownLoadFileToBSTR(uint32_t* error, const char* session, const char* hos
 
 int32_t PostCallHome(uint32_t* error, const char* host, uint16_t port, const char* path,
                      const char* authorization, const char* json, BSTR* reply, ProxyInfo* info) {
-    LOGA(LOG_INFO, "callhome: host:%s, port:%d, localtion:%s, basic:%s, info:%s\n", host ? host : "", port,
-         path ? path : "", CredentialsHiddenForLog(authorization ? authorization : "").c_str(),
-         json ? json : "");
+    LOGA(LOG_INFO, "callhome: host:%s, port:%d, localtion:%s, basic:%s, info:%s\n",
+         EscapeForLog(host ? host : "").c_str(), port, EscapeForLog(path ? path : "").c_str(),
+         EscapeForLog(CredentialsHiddenForLog(authorization ? authorization : "")).c_str(), json ? json : "");
+    std::string request;
+    if (!BuildReportPostRequest(path ? path : "", authorization ? authorization : "", host ? host : "", port,
+                                json ? json : "", request))
+        return DownloadResult_ExchangeFailed;
     uint32_t code = 0;
     ITunnelDataTransport* transport = CreateTunnel(&code, host, port, info);
     if (!transport) {
         LOGA(LOG_INFO, "callhome: CreateTunnel failed\n");
         if (error) *error = code;
         return static_cast<int32_t>(code);
-    }
-    std::string request;
-    if (!BuildReportPostRequest(path ? path : "", authorization ? authorization : "", host ? host : "", port,
-                                json ? json : "", request)) {
-        transport->Close();
-        transport->Release();
-        return DownloadResult_ExchangeFailed;
     }
     LOGA(LOG_INFO, "callhome: Request: %s\n", CredentialsHiddenForLog(request).c_str());
     return RunExchange(transport, request, DownLoadVariant::Report, reply);

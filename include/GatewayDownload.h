@@ -23,7 +23,8 @@ ITunnelDataTransport* CreateSSLTransport(uint32_t* error, const char* host, uint
 // in use; never with client authentication.
 ITunnelDataTransport* CreateTunnel(uint32_t* error, const char* host, uint16_t port, ProxyInfo* info);
 
-// 0 with the file appended to *body; 2 the exchange failed; 3 it ended on
+// 0 with the file appended to *body; 2 the exchange failed (also when a
+// text could not stand in the request: nothing is sent then); 3 it ended on
 // another target; any other value is the tunnel's TransportError, also in
 // *error (103 when the host has no address).
 int32_t DownLoadFileToBSTR(uint32_t* error, const char* session, const char* host, const char* file,

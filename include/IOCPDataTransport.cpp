@@ -125,20 +125,40 @@ uint16_t CIOCPDataTransport::GetRemotePort() {
     return 0;
 }
 
+namespace {
+
+// The peer's orderly close leaves no code: it is how a stream ends.
+uint32_t ErrorOf(SyncIOStatus status) {
+    switch (status) {
+        case SyncIO_Done:
+        case SyncIO_Closed: return TransportError_None;
+        case SyncIO_Timeout: return TransportError_Timeout;
+        default: return TransportError_ConnectionFailed;
+    }
+}
+
+}  // namespace
+
 bool CIOCPDataTransport::ReceiveDataSync(uint32_t maxLength, CIOBuffer** out, uint32_t timeoutMs) {
-    if (!m_pSocketConnection || !out || maxLength == 0) return false;
+    ClearLastError();
+    if (!m_pSocketConnection || !out || maxLength == 0) {
+        SetLastError(TransportError_BadReadArguments);
+        return false;
+    }
     CIOBuffer* result = nullptr;
     const SyncIOStatus status = m_pSocketConnection->ReadSync(maxLength, &result, timeoutMs, nullptr);
     if (status == SyncIO_Done) {
         *out = result;
         return true;
     }
+    SetLastError(ErrorOf(status));
     if (status != SyncIO_Timeout)
         LOGA(LOG_ERROR, "CIOCPDataTransport: Read data from socket error %d\n", static_cast<int>(status));
     return false;
 }
 
 bool CIOCPDataTransport::SendDataSync(const void* bytes, uint32_t length, uint32_t timeoutMs) {
+    ClearLastError();
     if (!m_pSocketConnection) {
         LOGA(LOG_ERROR, "CIOCPDataTransport: m_pSocketConnection is NULL\n");
         return false;
@@ -150,6 +170,7 @@ bool CIOCPDataTransport::SendDataSync(const void* bytes, uint32_t length, uint32
         size_t written = 0;
         const SyncIOStatus status = m_pSocketConnection->WriteSync(next, left, &written, timeoutMs, nullptr);
         if (status != SyncIO_Done) {
+            SetLastError(status == SyncIO_Timeout ? TransportError_Timeout : TransportError_ConnectionFailed);
             LOGA(LOG_ERROR, "CIOCPDataTransport: WriteSync error %d\n", static_cast<int>(status));
             return false;
         }

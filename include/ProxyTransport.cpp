@@ -57,11 +57,17 @@ uint16_t CProxyDataTransport::GetRemotePort() { return m_inner ? m_inner->GetRem
 
 bool CProxyDataTransport::ReceiveDataSync(uint32_t maxLength, CIOBuffer** out,
                                           uint32_t timeoutMs) {
-    return m_inner && m_inner->ReceiveDataSync(maxLength, out, timeoutMs);
+    if (!m_inner) return false;
+    const bool read = m_inner->ReceiveDataSync(maxLength, out, timeoutMs);
+    m_streamError = read ? TransportError_None : m_inner->GetLastError();
+    return read;
 }
 
 bool CProxyDataTransport::SendDataSync(const void* bytes, uint32_t length, uint32_t timeoutMs) {
-    return m_inner && m_inner->SendDataSync(bytes, length, timeoutMs);
+    if (!m_inner) return false;
+    const bool sent = m_inner->SendDataSync(bytes, length, timeoutMs);
+    m_streamError = sent ? TransportError_None : m_inner->GetLastError();
+    return sent;
 }
 
 void CProxyDataTransport::RequestRecvDataAsync() {

@@ -30,8 +30,10 @@ public:
     void Close() override;
     void Shutdown() override {}
     uint32_t GetPendingReadCount() override { return 0; }
-    // The handshake's code; what SetLastError stores is never reported.
-    uint32_t GetLastError() override { return m_proxyError; }
+    // The handshake's code; once the tunnel is open, how its last read or
+    // write through the tunnel ended. What SetLastError stores is never
+    // reported.
+    uint32_t GetLastError() override { return m_proxyError ? m_proxyError : m_streamError; }
     uint32_t GetTransportType() override;
     SockAddrHost GetLocalAddress() override;
     SockAddrHost GetRemoteAddress() override;
@@ -50,6 +52,7 @@ private:
     std::string m_targetHost;
     uint16_t m_targetPort;
     uint32_t m_proxyError = 0;
+    uint32_t m_streamError = 0;
     http_proxy_context* m_context;
 };
 

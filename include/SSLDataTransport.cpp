@@ -22,6 +22,7 @@ namespace {
 
 constexpr wchar_t kTlsProvider[] = L"Microsoft Unified Security Protocol Provider";
 constexpr uint32_t kRecordHeaderLength = 5;
+constexpr unsigned char kAlertRecord = 21;
 // What a record read asks of the inner transport at least: every read
 // through the completion port costs a thread hand-over, so the bytes of
 // the following records are taken along when they are there.
@@ -562,7 +563,7 @@ void CSSLDataTransport::KeepReadAheadInFront(const unsigned char* bytes, size_t 
 }
 
 bool CSSLDataTransport::RecvDataBySpecifiedLength(unsigned char* destination, uint32_t length,
-                                                  uint32_t timeoutMs) {
+                                                  uint32_t timeoutMs, bool recordStart) {
     uint32_t got = static_cast<uint32_t>(TakeReadAhead(destination, length));
     ULONGLONG noted = Timing::TickCount();
     uint32_t left = timeoutMs;
@@ -570,6 +571,13 @@ bool CSSLDataTransport::RecvDataBySpecifiedLength(unsigned char* destination, ui
         CIOBuffer* piece = nullptr;
         if (!m_inner->ReceiveDataSync(std::max(length - got, kReadAheadBytes), &piece, left)) {
             LOGA(LOG_ERROR, "SSLTunnel: read data from socket error\n");
+            // The peer's close ends the stream cleanly only between records;
+            // inside one, the rest of the record is missing.
+            const uint32_t inner = m_inner->GetLastError();
+            if (inner != TransportError_None)
+                SetLastError(inner);
+            else if (!recordStart || got > 0)
+                SetLastError(TransportError_TlsTruncated);
             return false;
         }
         const uint32_t n = static_cast<uint32_t>(std::min<size_t>(piece->Used(), length - got));
@@ -583,6 +591,7 @@ bool CSSLDataTransport::RecvDataBySpecifiedLength(unsigned char* destination, ui
             const ULONGLONG elapsed = now - noted;
             if (elapsed > left) {
                 LOGA(LOG_ERROR, "SSLTunnel: RecvDataBySpecifiedLength timeout\n");
+                SetLastError(TransportError_Timeout);
                 return false;
             }
             left -= static_cast<uint32_t>(elapsed);
@@ -601,13 +610,14 @@ CIOBuffer* CSSLDataTransport::ReadSSLRecord(uint32_t timeoutMs) {
     }
     record->SetUsed(0);
     unsigned char* data = record->Data();
-    if (!RecvDataBySpecifiedLength(data, kRecordHeaderLength, timeoutMs)) return nullptr;
+    if (!RecvDataBySpecifiedLength(data, kRecordHeaderLength, timeoutMs, true)) return nullptr;
     const uint32_t body = (static_cast<uint32_t>(data[3]) << 8) | data[4];
     if (body == 0 || kRecordHeaderLength + body > kSslRecordBufferSize) {
         LOGA(LOG_ERROR, "SSLTunnel: SSL body size error: %d.\n", static_cast<int>(body));
+        SetLastError(TransportError_TlsBadRecord);
         return nullptr;
     }
-    if (!RecvDataBySpecifiedLength(data + kRecordHeaderLength, body, timeoutMs)) return nullptr;
+    if (!RecvDataBySpecifiedLength(data + kRecordHeaderLength, body, timeoutMs, false)) return nullptr;
     record->SetUsed(kRecordHeaderLength + body);
     return DecryptRecord(record);
 }
@@ -636,10 +646,19 @@ CIOBuffer* CSSLDataTransport::DecryptRecord(CIOBuffer* record) {
         }
         if (extra) {
             LOGA(LOG_ERROR, "SSLTunnel: A extra buff exists\n");
+            SetLastError(TransportError_TlsBadRecord);
+            return nullptr;
+        }
+        // An alert that decrypts to nothing is the peer's close_notify (the
+        // form some providers give it): the stream has ended.
+        if (data[0] == kAlertRecord && (!plain || plain->cbBuffer == 0)) {
+            LOGA(LOG_INFO, "SSLTunnel: the peer closed the TLS session\n");
+            m_peerClosed = true;
             return nullptr;
         }
         if (!plain) {
             LOGA(LOG_WARNING, "SSLTunnel: No message is decrpted!\n");
+            SetLastError(TransportError_TlsBadRecord);
             return nullptr;
         }
         CIOBuffer* view = CIOBuffer::NewView(plain->pvBuffer, plain->cbBuffer);
@@ -659,6 +678,12 @@ CIOBuffer* CSSLDataTransport::DecryptRecord(CIOBuffer* record) {
          static_cast<unsigned>(status), static_cast<void*>(data), static_cast<int>(length), dump);
     delete[] dump;
     PrintSSLPacketInfo(data, length);
+    // The peer's close_notify ends the stream; every other failure (a bad
+    // MAC, a fatal alert, a record out of step) cuts it.
+    if (status == SEC_I_CONTEXT_EXPIRED)
+        m_peerClosed = true;
+    else
+        SetLastError(TransportError_TlsBadRecord);
     return nullptr;
 }
 
@@ -676,6 +701,14 @@ bool CSSLDataTransport::ReceiveDataSync(uint32_t maxLength, CIOBuffer** out, uin
         return false;
     }
     for (;;) {
+        if (m_peerClosed) {
+            // Plain text of the last records may still wait in the leftover.
+            const size_t unread = m_leftover ? m_leftover->Used() - m_leftover->ReadOffset() : 0;
+            if (unread == 0) {
+                result->Release();
+                return false;
+            }
+        }
         const size_t unread = m_leftover ? m_leftover->Used() - m_leftover->ReadOffset() : 0;
         if (unread > 0) {
             const size_t n = std::min<size_t>(unread, maxLength - result->Used());
@@ -863,6 +896,7 @@ void CSSLDataTransport::FeedRecordBytes(const unsigned char* bytes, size_t lengt
             if (m_expectedBody == 0 || kRecordHeaderLength + m_expectedBody > record->Capacity()) {
                 // The stream is out of step; nothing after this header can be trusted.
                 LOGA(LOG_ERROR, "SSLTunnel: SSL body size error: %d.\n", static_cast<int>(m_expectedBody));
+                SetLastError(TransportError_TlsBadRecord);
                 record->SetUsed(0);
                 return;
             }

@@ -104,7 +104,10 @@ private:
     void KeepReadAhead(CIOBuffer* read, size_t offset);
     void KeepReadAheadInFront(const unsigned char* bytes, size_t length);
     void DropReadAhead();
-    bool RecvDataBySpecifiedLength(unsigned char* destination, uint32_t length, uint32_t timeoutMs);
+    // recordStart: the bytes begin a record, so the peer's close before the
+    // first of them is the clean end of the stream.
+    bool RecvDataBySpecifiedLength(unsigned char* destination, uint32_t length, uint32_t timeoutMs,
+                                   bool recordStart);
     CIOBuffer* ReadSSLRecord(uint32_t timeoutMs);
     CIOBuffer* DecryptRecord(CIOBuffer* record);
     bool EncryptInto(CIOBuffer* target, const void* bytes, uint32_t length, uint32_t* total);
@@ -118,6 +121,8 @@ private:
     char m_serverName[260] = {};
     CtxtHandle m_context{};
     bool m_contextValid = false;
+    // The peer's close_notify came: reads end without touching the stream.
+    bool m_peerClosed = false;
     SecPkgContext_StreamSizes m_streamSizes{};
     uint32_t m_vpnServerFlag = 0;
     uint32_t m_verificationStatus = 0;

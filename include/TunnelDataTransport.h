@@ -16,13 +16,24 @@
 namespace QuarloSocket {
 
 // Sticky transport error codes (the first non-zero code since the last clear).
+// A failed ReceiveDataSync that leaves 0 met the peer's orderly end of the
+// stream; every other ending of a read leaves a code.
 enum TransportError : uint32_t {
     TransportError_None = 0,
     TransportError_BadReadArguments = 102,
     TransportError_PlainInit = 103,
+    // A read or write waited out its time-out.
+    TransportError_Timeout = 104,
+    // The connection failed otherwise: reset, aborted, or a socket error.
+    TransportError_ConnectionFailed = 105,
     TransportError_Handshake = 207,
     TransportError_RenegotiationFailed = 208,
     TransportError_Renegotiated = 209,
+    // The TLS stream ended inside a record.
+    TransportError_TlsTruncated = 210,
+    // A TLS record failed: it did not decrypt (a bad MAC, a fatal alert), or
+    // its header announced a length no record has.
+    TransportError_TlsBadRecord = 211,
     TransportError_ProxyConnect = 802,
     TransportError_ProxyNtlm = 803,
 };

@@ -232,7 +232,7 @@ bool ReadStatusLine(ProxyAnswer& answer, const http_proxy_context* context, std:
         LOGA(LOG_ERROR, "recv reply error\n");
         return false;
     }
-    LOGA(LOG_INFO, "HTTP proxy returned: '%s'\n", line->c_str());
+    LOGA(LOG_INFO, "HTTP proxy returned: '%s'\n", EscapeForLog(*line).c_str());
     return true;
 }
 
@@ -256,10 +256,10 @@ bool RunNtlmPhases(http_proxy_context* context, ITunnelDataTransport* transport,
             LOGA(LOG_ERROR, "recv reply error\n");
             return false;
         }
-        LOGA(LOG_INFO, "HTTP proxy returned: '%s'\n", LoggableHeaderLine(line).c_str());
+        LOGA(LOG_INFO, "HTTP proxy returned: '%s'\n", EscapeForLog(LoggableHeaderLine(line)).c_str());
         challenge = NtlmChallengeOf(line);
     }
-    LOGA(LOG_INFO, "auth string: '%s'\n", LoggableSecret(*challenge).c_str());
+    LOGA(LOG_INFO, "auth string: '%s'\n", EscapeForLog(LoggableSecret(*challenge)).c_str());
     LOGA(LOG_INFO, "Received NTLM Proxy-Authorization phase 2 response\n");
     answer.SkipRest(true);
 
@@ -359,16 +359,16 @@ int get_proxy_authenticate(ITunnelDataTransport* transport, int timeoutSeconds,
             if (challenge) *challenge = std::move(found);
             return method;
         }
-        LOGA(LOG_INFO, "Buffer:%s, ret:%d\n", LoggableHeaderLine(line).c_str(), method);
+        LOGA(LOG_INFO, "Buffer:%s, ret:%d\n", EscapeForLog(LoggableHeaderLine(line)).c_str(), method);
         if (method != HTTP_AUTH_NONE || !StartsWithNoCase(line, 0, "Proxy-Authenticate: ")) continue;
         std::optional<std::string> offered;
         const int named = ProxyAuthenticateMethodOf(line, &offered);
         if (named == HTTP_AUTH_BASIC) {
-            LOGA(LOG_INFO, "PROXY AUTH BASIC: '%s'\n", line.c_str());
+            LOGA(LOG_INFO, "PROXY AUTH BASIC: '%s'\n", EscapeForLog(line).c_str());
             found = std::move(offered);
             method = named;
         } else if (named == HTTP_AUTH_NTLM) {
-            LOGA(LOG_INFO, "PROXY AUTH HTLM: '%s'\n", LoggableHeaderLine(line).c_str());
+            LOGA(LOG_INFO, "PROXY AUTH HTLM: '%s'\n", EscapeForLog(LoggableHeaderLine(line)).c_str());
             method = named;
         } else {
             LOGA(LOG_INFO, "PROXY AUTH unknown\n");
@@ -379,6 +379,12 @@ int get_proxy_authenticate(ITunnelDataTransport* transport, int timeoutSeconds,
 bool establish_http_proxy_passthru(http_proxy_context* context, ITunnelDataTransport* transport,
                                    const std::string& host, int port) {
     if (context == nullptr || transport == nullptr) return false;
+    // The host becomes the request target and a header value: text that would
+    // end either early never reaches the proxy, nor do the credentials after it.
+    if (host.empty() || !IsRequestTargetText(host)) {
+        LOGA(LOG_ERROR, "establish_http_proxy_passthru: refused host '%s'\n", EscapeForLog(host).c_str());
+        return false;
+    }
     NtlmStateOfCall ntlmScope{context};
     LOGA(LOG_INFO, "establish_http_proxy_passthru: p->auth_method:%d\n", context->auth_method);
     const bool ntlm =
@@ -489,7 +495,7 @@ bool establish_http_proxy_passthru(http_proxy_context* context, ITunnelDataTrans
                  "HTTP proxy: do not recognize the authentication method required by proxy\n");
             return false;
         }
-        if (challenge) LOGA(LOG_INFO, "HTTP proxy authenticate '%s'\n", challenge->c_str());
+        if (challenge) LOGA(LOG_INFO, "HTTP proxy authenticate '%s'\n", EscapeForLog(*challenge).c_str());
         context->auth_method = method;
         set_proxy_authenticate(context, std::move(challenge));
         return true;

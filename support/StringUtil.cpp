@@ -218,3 +218,40 @@ bool ExactCodePageFromWide(std::wstring_view text, UINT codePage, std::string& o
     out = std::move(result);
     return true;
 }
+
+std::string EscapeForLog(std::string_view text) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += "\\x";
+            out += kDigits[c >> 4];
+            out += kDigits[c & 0xF];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+bool IsHeaderText(std::string_view text) {
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7F) return false;
+    }
+    return true;
+}
+
+bool IsRequestTargetText(std::string_view text) {
+    return IsHeaderText(text) && text.find(' ') == std::string_view::npos;
+}

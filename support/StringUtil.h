@@ -55,3 +55,14 @@ std::wstring ToLowerW(std::wstring_view text);
 std::string TrimWhiteSpace(std::string_view text);
 // A secret as the log may show it: six stars and its last 2 characters.
 std::string MaskedForLog(std::string_view secret);
+
+// Text from a peer made safe for one log line: control characters (CR and
+// LF included), DEL and the backslash become \r, \n, \t, \\ or \xHH,
+// so that no peer can start a line of its own in the log.
+std::string EscapeForLog(std::string_view text);
+// Protocol text that may stand in a header line: no control character (CR,
+// LF, NUL, DEL, ...) that could end the line or the request early.
+bool IsHeaderText(std::string_view text);
+// The same for a request target or a host that becomes part of one: no blank
+// either, which would end the target early.
+bool IsRequestTargetText(std::string_view text);

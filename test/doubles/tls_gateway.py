@@ -32,7 +32,12 @@ without one, every received byte is echoed until the peer closes.
   {"op": "alert", "level": 2, "description": 40}  a plain alert record
   {"op": "raw", "hex": "..."}                     raw bytes on the wire
   {"op": "sleep", "ms": N}
+  {"op": "send_cut", "text": "...", "keep": N}    one record of the text, only its
+                                                  first N bytes on the wire
+  {"op": "send_corrupt", "text": "..."}          one record with its last byte
+                                                  (in the MAC) flipped
   {"op": "close"}                                 close the TCP connection
+  {"op": "reset"}                                 end it with a TCP reset
 """
 import argparse
 import fcntl
@@ -41,6 +46,7 @@ import json
 import os
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import time
@@ -241,6 +247,17 @@ def run_script(conn, steps):
                                      step.get("description", 40)]))
         elif op == "raw":
             conn.sock.sendall(bytes.fromhex(step["hex"]))
+        elif op in ("send_cut", "send_corrupt"):
+            conn.tls.write(payload(step))
+            record = bytearray(conn.outgoing.read())
+            if op == "send_cut":
+                conn.sock.sendall(bytes(record[:step["keep"]]))
+            else:
+                record[-1] ^= 0xFF
+                conn.sock.sendall(bytes(record))
+        elif op == "reset":
+            conn.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            return
         elif op == "sleep":
             time.sleep(step["ms"] / 1000.0)
         elif op == "close":

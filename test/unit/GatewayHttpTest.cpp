@@ -111,14 +111,42 @@ TEST(GatewayRequestTest, ReportPostCountsTheLeadingLineBreakOfItsBody) {
               "\r\n\r\n{}");
 }
 
-TEST(GatewayRequestTest, LineBreaksInHeaderTextsAreRefused) {
+TEST(GatewayRequestTest, ControlCharactersAndBlanksInTargetsAreRefused) {
+    using namespace std::string_literals;
+    struct Case {
+        std::string prefix, file, host, session;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {kDefaultUrlPrefix, "a.xml", "gw\r\nX: 1", "s", false},
+        {kDefaultUrlPrefix, "a.xml\n", "gw", "s", false},
+        {kDefaultUrlPrefix, "a.xml", "gw", "KZsession=1\r\nEvil: 1", false},
+        {kDefaultUrlPrefix, "a.xml", "gw", "KZsession=1\nEvil: 1", false},
+        {"/p\r/", "a.xml", "gw", "s", false},
+        {kDefaultUrlPrefix, "a\0.xml"s, "gw", "s", false},
+        {kDefaultUrlPrefix, "a.xml", "gw", "KZsession=1\0x"s, false},
+        {kDefaultUrlPrefix, "a\x01.xml", "gw", "s", false},
+        {kDefaultUrlPrefix, "a\x7f.xml", "gw", "s", false},
+        {kDefaultUrlPrefix, "a.xml", "gw", "KZsession=1\t", false},
+        {kDefaultUrlPrefix, "a.xml HTTP/1.1 /other", "gw", "s", false},
+        {"/p q/", "a.xml", "gw", "s", false},
+        {kDefaultUrlPrefix, "a.xml", "gw x", "s", false},
+        {kDefaultUrlPrefix, "a.xml", "gw", "KZsession=1; other=2", true},
+        {kDefaultUrlPrefix, "caf\xe9.xml", "gw", "s", true},
+    };
+    for (const Case& c : cases) {
+        std::string request = "untouched";
+        EXPECT_EQ(BuildFileGetRequest(c.prefix, c.file, c.host, c.session, request), c.accepted)
+            << EscapeForLog(c.prefix + c.file + "|" + c.host + "|" + c.session);
+        if (!c.accepted) {
+            EXPECT_EQ(request, "untouched");
+        }
+    }
     std::string request = "untouched";
-    EXPECT_FALSE(BuildFileGetRequest(kDefaultUrlPrefix, "a.xml", "gw\r\nX: 1", "s", request));
-    EXPECT_FALSE(BuildFileGetRequest(kDefaultUrlPrefix, "a.xml\n", "gw", "s", request));
-    EXPECT_FALSE(BuildFileGetRequest(kDefaultUrlPrefix, "a.xml", "gw", "KZsession=1\r\nEvil: 1", request));
-    EXPECT_FALSE(BuildFileGetRequest("/p\r/", "a.xml", "gw", "s", request));
     EXPECT_FALSE(BuildReportPostRequest("/c\n", "Authorization: Basic x", "gw", 443, "{}", request));
+    EXPECT_FALSE(BuildReportPostRequest("/c d", "Authorization: Basic x", "gw", 443, "{}", request));
     EXPECT_FALSE(BuildReportPostRequest("/c", "Authorization: Basic x\r\nX: 1", "gw", 443, "{}", request));
+    EXPECT_FALSE(BuildReportPostRequest("/c", "Authorization: Basic x\x1b", "gw", 443, "{}", request));
     EXPECT_FALSE(BuildReportPostRequest("/c", "Authorization: Basic x", "gw\r", 443, "{}", request));
     EXPECT_EQ(request, "untouched");
     EXPECT_TRUE(BuildReportPostRequest("/c", "Authorization: Basic x", "gw", 443, "{\r\n}", request))
@@ -170,12 +198,19 @@ TEST(GatewayRequestTest, RedirectTargetOfEachKindOfLocation) {
               "/z");
 }
 
-TEST(GatewayRequestTest, SessionTokenEndsAtTheSemicolonOrTheLineEnd) {
+TEST(GatewayRequestTest, SessionTokenComesOnlyFromSetCookieAndEndsAtTheSemicolonOrTheLineEnd) {
     struct Case {
         const char* head;
         const char* token;
     };
     const Case cases[] = {
+        {"HTTP/1.1 302 Found\r\nLocation: /x;KZsession=attacker\r\nSet-Cookie: KZsession=real; path=/\r\n\r\n",
+         "KZsession=real"},
+        {"HTTP/1.1 302 Found\r\nLocation: /x;KZsession=attacker\r\n\r\n", ""},
+        {"HTTP/1.1 302 Found\r\nX-Set-Cookie: KZsession=x\r\n\r\n", ""},
+        {"HTTP/1.1 302 Found\r\nSet-Cookie: lang=en\r\nset-cookie: KZsession=second\r\n\r\n", "KZsession=second"},
+        {"HTTP/1.1 302 Found\r\nSet-Cookie: a=1; path=/KZsession\r\n\r\n", ""},
+        {"HTTP/1.1 302 Found\r\n\r\nSet-Cookie: KZsession=inbody\r\n", ""},
         {"HTTP/1.1 302 Found\r\nSet-Cookie: KZsession=abc; path=/\r\n\r\n", "KZsession=abc"},
         {"HTTP/1.1 302 Found\r\nSet-Cookie: KZsession=abc\r\nLocation: /x; y\r\n\r\n", "KZsession=abc"},
         {"HTTP/1.1 302 Found\r\nSet-Cookie: a=1;;; KZsession=q;x\r\n\r\n", "KZsession=q"},
@@ -183,6 +218,30 @@ TEST(GatewayRequestTest, SessionTokenEndsAtTheSemicolonOrTheLineEnd) {
         {"HTTP/1.1 302 Found\r\nLocation: /x\r\n\r\n", ""},
     };
     for (const auto& c : cases) EXPECT_EQ(GetSessionCookie(c.head), c.token) << c.head;
+}
+
+TEST(GatewayRequestTest, RedirectsThatWouldInjectOrSpoofAreRefused) {
+    const std::string heads[] = {
+        "HTTP/1.1 302 Found\r\nLocation: /x\nCookie: KZsession=attacker\r\n\r\n",
+        "HTTP/1.1 302 Found\r\nLocation: /x\rEvil: 1\r\n\r\n",
+        "HTTP/1.1 302 Found\r\nLocation: /prx/000/http/localhost/client_sec/l3vpn/version.xml HTTP/1.1 /other\r\n\r\n",
+        "HTTP/1.1 302 Found\r\nSet-Cookie: KZsession=a\nEvil: 1\r\nLocation: /x\r\n\r\n",
+    };
+    for (const std::string& head : heads) {
+        std::string previous = kGet;
+        EXPECT_EQ(BuildRedirectRequest(previous.c_str(), head.c_str()), "") << EscapeForLog(head);
+    }
+}
+
+TEST(GatewayRequestTest, RedirectTargetsAreComparedWhole) {
+    const std::string spoofed =
+        "GET /prx/000/http/localhost/client_sec/l3vpn/version.xml HTTP/1.1 /other HTTP/1.1\r\n"
+        "Host: gw.example\r\n\r\n";
+    EXPECT_EQ(GetRequestTarget(spoofed.c_str()),
+              "/prx/000/http/localhost/client_sec/l3vpn/version.xml HTTP/1.1 /other");
+    BSTR buffer = nullptr;
+    EXPECT_EQ(FinishGatewayExchange(true, kGet, spoofed, "EVIL", &buffer), DownloadResult_Redirected);
+    EXPECT_EQ(buffer, nullptr);
 }
 
 // ---- Lookups --------------------------------------------------------------
@@ -210,6 +269,23 @@ TEST(GatewayLookupTest, StatusCodeAndRequestTarget) {
     EXPECT_EQ(AnalyzeReplyHead("HTTP/1.0 302 Found\r\n\r\n"), 302);
     EXPECT_EQ(AnalyzeReplyHead("HTTP/1.1 abc\r\n\r\n"), 0);
     EXPECT_EQ(AnalyzeReplyHead("ICY 200 OK\r\n\r\n"), 0);
+    // Exactly three digits, then a blank or the line end, on the first line.
+    struct Case {
+        const char* head;
+        int status;
+    } cases[] = {
+        {"HTTP/1.1 200\r\n\r\n", 200},
+        {"HTTP/1.1 2000 OK\r\n\r\n", 0},
+        {"HTTP/1.1 20 OK\r\n\r\n", 0},
+        {"HTTP/1.1 20x OK\r\n\r\n", 0},
+        {"HTTP/1.1 200OK\r\n\r\n", 0},
+        {"HTTP/1.1 +20 OK\r\n\r\n", 0},
+        {"HTTP/1.1 -200 OK\r\n\r\n", 0},
+        {"HTTP/1.1  200 OK\r\n\r\n", 0},
+        {"HTTP/1.1 20\r\n0 OK\r\n\r\n", 0},
+        {"X-Junk: 1\r\nHTTP/1.1 200 OK\r\n\r\n", 0},
+    };
+    for (const Case& c : cases) EXPECT_EQ(AnalyzeReplyHead(c.head), c.status) << EscapeForLog(c.head);
     EXPECT_EQ(AnalyzeReplyHead(nullptr), 0);
     EXPECT_EQ(GetRequestTarget(kGet.c_str()), "/prx/000/http/localhost/client_sec/l3vpn/version.xml");
     EXPECT_EQ(GetRequestTarget("GET HTTP/1.1\r\n"), "") << "computed length -1";
@@ -359,6 +435,121 @@ TEST_F(GatewayHttpTest, MalformedChunkedBodiesFail) {
     EXPECT_THAT(Log(), HasSubstr("DownLoadFile: The chunked body is malformed!"));
 }
 
+// Framing of hostile or unusual replies: what the body is, or that the
+// exchange fails.
+TEST_F(GatewayHttpTest, FramingOfTheReply) {
+    const std::string chunked = "3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::string headers;
+        std::string body;
+        bool ok;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"repeated equal lengths", "Content-Length: 3\r\nContent-Length: 3\r\n", "abc", true, "abc"},
+        {"equal lengths in a list", "Content-Length: 3, 3\r\n", "abc", true, "abc"},
+        {"conflicting lengths", "Content-Length: 3\r\nContent-Length: 5\r\n", "abcde", false, ""},
+        {"conflicting lengths in a list", "Content-Length: 3, 5\r\n", "abcde", false, ""},
+        {"a bad element in a list", "Content-Length: 3, x\r\n", "abc", false, ""},
+        {"codings split over two fields", "Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n", chunked,
+         true, "abcde"},
+        {"chunked beside a length", "Transfer-Encoding: chunked\r\nContent-Length: 3\r\n", chunked, true,
+         "abcde"},
+        {"chunked beside conflicting lengths",
+         "Content-Length: 1\r\nTransfer-Encoding: chunked\r\nContent-Length: 9\r\n", chunked, true, "abcde"},
+        {"chunked not last", "Transfer-Encoding: chunked, gzip\r\nContent-Length: 2\r\n", "raw", true, "raw"},
+    };
+    for (const Case& c : cases) {
+        ScriptedTransport t(&m_ticks);
+        t.Then(Reply("200 OK", c.headers, c.body)).ThenFail();
+        std::string sent, head, body;
+        EXPECT_EQ(DownLoadWeb(&t, kGet.c_str(), sent, head, body), c.ok) << c.name;
+        if (c.ok) {
+            EXPECT_EQ(body, c.expected) << c.name;
+        }
+    }
+}
+
+TEST_F(GatewayHttpTest, ARedirectWithTwoLengthsCannotSmuggleTheNextReply) {
+    const std::string evil = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nEVIL!";
+    transport
+        .Then(Reply("302 Found",
+                    "Location: /prx/000/http/localhost/client_sec/l3vpn/version.xml\r\nContent-Length: 0\r\n"
+                    "Content-Length: " + std::to_string(evil.size()) + "\r\n",
+                    evil))
+        .Then(WithLength("version"));
+    EXPECT_FALSE(Run(kGet).ok);
+    EXPECT_EQ(transport.sent.size(), 1u);
+    EXPECT_THAT(Log(), HasSubstr("DownLoadFile: The Content-Length is invalid!"));
+}
+
+TEST_F(GatewayHttpTest, ARedirectWithoutALengthIsFollowedAtOnce) {
+    for (const char* headers : {"", "Transfer-Encoding: identity\r\n"}) {
+        ScriptedTransport t(&m_ticks);
+        // No end of the stream after the redirect's body: a kept-alive peer
+        // waits for the next request.
+        t.Then(Reply("302 Found", std::string("Location: /other\r\n") + headers, "moved"))
+            .Then(WithLength("there"), 5);
+        std::string sent, head, body;
+        ASSERT_TRUE(DownLoadWeb(&t, kGet.c_str(), sent, head, body)) << headers;
+        EXPECT_EQ(body, "there") << headers;
+        EXPECT_EQ(t.sent.size(), 2u) << headers;
+        EXPECT_THAT(t.asked, ElementsAre(1024u, 1024u)) << "the redirect's body was not waited for";
+    }
+    // With a length or chunks, its body is read and dropped.
+    transport.Then(Reply("302 Found", "Location: /o\r\nTransfer-Encoding: chunked\r\n", "5\r\nmoved\r\n0\r\n\r\n"))
+        .Then(WithLength("there"));
+    const Exchange e = Run(kGet);
+    ASSERT_TRUE(e.ok);
+    EXPECT_EQ(e.body, "there");
+}
+
+TEST_F(GatewayHttpTest, AHeadHasTheTimeOfOneReadInAll) {
+    {
+        // A well-formed head that is slow to start still counts.
+        ScriptedTransport t(&m_ticks);
+        t.Then(WithLength("ok"), 299000);
+        std::string sent, head, body;
+        EXPECT_TRUE(DownLoadWeb(&t, kGet.c_str(), sent, head, body));
+    }
+    // One header line every second never ends the head.
+    std::string endless = "HTTP/1.1 200 OK\r\n";
+    for (int i = 0; i < 1000; ++i) endless += "X: y\r\n";
+    ScriptedTransport t(&m_ticks);
+    t.ThenInPieces(endless, 6, 1000);
+    const ULONGLONG start = m_ticks.now;
+    std::string sent, head, body;
+    EXPECT_FALSE(DownLoadWeb(&t, kGet.c_str(), sent, head, body));
+    EXPECT_LE(m_ticks.now - start, 300000u);
+    EXPECT_LT(t.asked.size(), 310u);
+    EXPECT_LT(t.readTimeouts.back(), 300000u) << "the last read waited only for what was left";
+    EXPECT_THAT(Log(), HasSubstr("DownLoadFile: The reply head took too long!"));
+}
+
+TEST_F(GatewayHttpTest, EndlessTrailersAndChunkExtensionsAreCut) {
+    std::string trailer = "2\r\nab\r\n0\r\n";
+    for (int i = 0; i < 2000; ++i) trailer += "X-Trailer: " + std::string(20, 't') + "\r\n";
+    std::string extensions;
+    for (int i = 0; i < 100; ++i) extensions += "1;" + std::string(4000, 'e') + "\r\nx\r\n";
+    for (const std::string& chunked : {trailer, extensions}) {
+        ScriptedTransport t(&m_ticks);
+        t.ThenInPieces(Reply("200 OK", "Transfer-Encoding: chunked\r\n", chunked), 1024);
+        std::string sent, head, body;
+        EXPECT_FALSE(DownLoadWeb(&t, kGet.c_str(), sent, head, body));
+        EXPECT_GT(t.UnreadBytes(), 0u) << "the reading stopped before the peer's end";
+    }
+    EXPECT_THAT(Log(), HasSubstr("DownLoadFile: The chunked trailer is too long!"));
+    EXPECT_THAT(Log(), HasSubstr("DownLoadFile: The chunk extensions are too long!"));
+    // Extensions and a trailer of ordinary size pass.
+    transport.Then(Reply("200 OK", "Transfer-Encoding: chunked\r\n",
+                         "2;a=" + std::string(3000, 'v') + "\r\nab\r\n0\r\nT: " + std::string(4000, 't') +
+                             "\r\nU: " + std::string(4000, 'u') + "\r\n\r\n"));
+    const Exchange e = Run(kGet);
+    ASSERT_TRUE(e.ok);
+    EXPECT_EQ(e.body, "ab");
+}
+
 std::string HeadOfSize(size_t size) {
     const std::string start = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nX: ";
     const std::string end = "\r\n\r\n";
@@ -447,6 +638,43 @@ TEST_F(GatewayHttpTest, RedirectElsewhereEndsWithResult3AndDropsTheBody) {
                                "/prx/000/http/localhost/client_sec/l3vpn/version.xml. Real = /elsewhere.xml"));
     EXPECT_THAT(log, HasSubstr("DownLoadFile: DownLoadWeb finished"));
     EXPECT_THAT(log, HasSubstr("DownLoadFile: DownLoadWeb failed"));
+}
+
+TEST_F(GatewayHttpTest, AnInjectingRedirectIsNotFollowed) {
+    using namespace std::string_literals;
+    for (const std::string& location : {"/x\nCookie: KZsession=attacker"s, "/x\0y"s, "/x\ty"s, "/x y"s}) {
+        ScriptedTransport t(&m_ticks);
+        t.Then(Reply("302 Found", "Location: " + location + "\r\nContent-Length: 0\r\n")).Then(WithLength("EVIL!"));
+        std::string sent, head, body;
+        EXPECT_FALSE(DownLoadWeb(&t, kGet.c_str(), sent, head, body)) << EscapeForLog(location);
+        EXPECT_EQ(t.sent.size(), 1u) << "nothing more was sent";
+    }
+    EXPECT_THAT(Log(), HasSubstr("DownLoadFile: The redirect is refused: Location = /x\\nCookie: KZsession=attacker"));
+    EXPECT_THAT(Log(), HasSubstr("DownLoadFile: The redirect is refused: Location = /x\\x00y"));
+}
+
+TEST_F(GatewayHttpTest, ASessionInTheLocationIsNoSession) {
+    transport.Then(Reply("302 Found", "Location: /x;KZsession=attacker\r\nContent-Length: 0\r\n"))
+        .Then(WithLength("body"));
+    const Exchange e = Run(kGet);
+    ASSERT_TRUE(e.ok);
+    ASSERT_EQ(transport.sent.size(), 2u);
+    EXPECT_THAT(transport.sent[1], HasSubstr("\r\nCookie: KZsession=old;KZStandalone=true\r\n"));
+    EXPECT_THAT(transport.sent[1], Not(HasSubstr("attacker\r\n")));
+}
+
+TEST_F(GatewayHttpTest, PeerTextIsEscapedBeforeItIsLogged) {
+    for (DownLoadVariant variant : {DownLoadVariant::File, DownLoadVariant::Report}) {
+        ScriptedTransport t(&m_ticks);
+        t.Then(Reply("404 Not Found", "X-A: a\n2033-04-02 10:00:00 forged\x1b[31m\r\nContent-Length: 0\r\n"));
+        std::string sent, head, body;
+        EXPECT_FALSE(DownLoadWeb(&t, kGet.c_str(), sent, head, body, variant));
+    }
+    const std::string log = Log();
+    EXPECT_THAT(log, HasSubstr("Web = HTTP/1.1 404 Not Found\\r\\nX-A: a\\n2033-04-02 10:00:00 forged\\x1B[31m\\r\\n"));
+    EXPECT_THAT(log, HasSubstr("strRecvTmp: HTTP/1.1 404 Not Found\\r\\nX-A: a\\n2033"));
+    EXPECT_THAT(log, Not(HasSubstr("\n2033-04-02 10:00:00 forged")));
+    EXPECT_THAT(log, Not(HasSubstr("\x1b")));
 }
 
 TEST_F(GatewayHttpTest, EndlessRedirectsStopAfterTen) {

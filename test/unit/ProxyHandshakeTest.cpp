@@ -86,6 +86,18 @@ TEST(ProxyHandshake, BasicCredentialsAreSentWholeAndTheMethodIsResetAfterTheTunn
                                             kBasicCredentials + "\r\n\r\n"));
 }
 
+TEST(ProxyHandshake, HostsThatWouldInjectAreRefusedBeforeAnythingIsSent) {
+    using namespace std::string_literals;
+    for (const std::string& host : {"gw\r\nX-Injected: 1"s, "gw\nX: 1"s, "gw\0x"s, "gw x"s,
+                                    "gw:443 HTTP/1.1"s, ""s}) {
+        ScriptedProxyTransport proxy({"HTTP/1.1 200 OK\r\n\r\n"});
+        http_proxy_context context = Context(HTTP_AUTH_BASIC);
+        EXPECT_FALSE(establish_http_proxy_passthru(&context, &proxy, host, 443)) << EscapeForLog(host);
+        EXPECT_THAT(proxy.requests, IsEmpty()) << EscapeForLog(host);
+        EXPECT_EQ(proxy.unread, "") << "nothing read either";
+    }
+}
+
 TEST(ProxyHandshake, LongHostsAndCredentialsAreNeverCut) {
     const std::string user(127, 'u'), password(127, 'p'), host(300, 'h');
     ScriptedProxyTransport proxy({"HTTP/1.1 200 OK\r\n\r\n"});
@@ -297,6 +309,19 @@ protected:
 
     TestSupport::FixedTimeSource m_clock{TestSupport::MakeTime(2033, 4, 2, 8, 0, 0, 0)};
 };
+
+TEST_F(ProxyLogTest, TheProxysTextIsEscapedBeforeItIsLogged) {
+    ScriptedProxyTransport proxy({"HTTP/1.1 407 x\nforged: status\r\n"
+                                  "X-A: a\nforged: header\r\n"
+                                  "Proxy-Authenticate: Basic realm=\"r\nforged: realm\"\r\n\r\n"});
+    http_proxy_context context = Context(HTTP_AUTH_NONE);
+    EXPECT_TRUE(establish_http_proxy_passthru(&context, &proxy, kHost, 443));
+    const std::string log = LogText();
+    EXPECT_THAT(log, HasSubstr("HTTP proxy returned: 'HTTP/1.1 407 x\\nforged: status'"));
+    EXPECT_THAT(log, HasSubstr("Buffer:X-A: a\\nforged: header"));
+    EXPECT_THAT(log, HasSubstr("HTTP proxy authenticate 'realm=\"r\\nforged: realm\"'"));
+    EXPECT_THAT(log, Not(HasSubstr("\nforged")));
+}
 
 TEST_F(ProxyLogTest, CredentialsAndNtlmMessagesAreMaskedUnlessTheDebugSwitchIsOn) {
     TestSupport::ScopedRegistryKey key(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VPN\\Install Manager");

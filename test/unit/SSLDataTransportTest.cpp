@@ -59,6 +59,7 @@ public:
     explicit CountingTransport(ITunnelDataTransport* inner) : m_inner(inner) {}  // adopts it
     ~CountingTransport() override { m_inner->Release(); }
     bool Init() override { return m_inner->Init(); }
+    uint32_t GetLastError() override { return m_inner->GetLastError(); }
     void Close() override { m_inner->Close(); }
     uint32_t GetTransportType() override { return m_inner->GetTransportType(); }
     SockAddrHost GetLocalAddress() override { return m_inner->GetLocalAddress(); }
@@ -347,16 +348,21 @@ TEST_F(TlsTransportTest, RecordHeaderChecksAndReadTimeOut) {
         ULONGLONG msPerRead;
         const char* logged;
         size_t reads;
+        uint32_t error;  // none of these endings is the end of the stream
     } cases[] = {
-        {{std::string("\x17\x03\x03\x00\x00", 5)}, 0, "SSLTunnel: SSL body size error: 0.\r\n", 1},
-        {{std::string("\x17\x03\x03\x4f\xfc", 5)}, 0, "SSLTunnel: SSL body size error: 20476.\r\n", 1},
+        {{std::string("\x17\x03\x03\x00\x00", 5)}, 0, "SSLTunnel: SSL body size error: 0.\r\n", 1,
+         TransportError_TlsBadRecord},
+        {{std::string("\x17\x03\x03\x4f\xfc", 5)}, 0, "SSLTunnel: SSL body size error: 20476.\r\n", 1,
+         TransportError_TlsBadRecord},
         // The whole header in one read that took longer than the time-out.
-        {{std::string("\x17\x03\x03\x00\x00", 5)}, 5000, "SSLTunnel: SSL body size error: 0.\r\n", 1},
+        {{std::string("\x17\x03\x03\x00\x00", 5)}, 5000, "SSLTunnel: SSL body size error: 0.\r\n", 1,
+         TransportError_TlsBadRecord},
         // Three header bytes, then the time-out is over.
         {{std::string("\x17\x03\x03", 3), std::string("\x00\x00", 2)}, 5000,
-         "SSLTunnel: RecvDataBySpecifiedLength timeout\r\n", 1},
+         "SSLTunnel: RecvDataBySpecifiedLength timeout\r\n", 1, TransportError_Timeout},
         // A short body read ends with the stream.
-        {{std::string("\x17\x03\x03\x00\x10", 5), "abc"}, 0, "SSLTunnel: read data from socket error\r\n", 3},
+        {{std::string("\x17\x03\x03\x00\x10", 5), "abc"}, 0, "SSLTunnel: read data from socket error\r\n", 3,
+         TransportError_TlsTruncated},
     };
     for (const Case& c : cases) {
         m_log.Clear();
@@ -368,7 +374,7 @@ TEST_F(TlsTransportTest, RecordHeaderChecksAndReadTimeOut) {
         CSSLDataTransport tls(scripted, "gateway", false, true, nullptr, false);
         CIOBuffer* out = nullptr;
         EXPECT_FALSE(tls.ReceiveDataSync(4096, &out, 1000));
-        EXPECT_EQ(tls.GetLastError(), 0u);
+        EXPECT_EQ(tls.GetLastError(), c.error) << c.logged;
         const std::string log = LogText();
         EXPECT_NE(log.find(c.logged), std::string::npos) << c.logged << "\n" << log;
         EXPECT_NE(log.find("SSLTunnel: recv SSL message failed!\r\n"), std::string::npos);
@@ -604,7 +610,8 @@ TEST_F(TlsTransportTest, BadRecordsFailTheRead) {
         CIOBuffer* out = nullptr;
         EXPECT_FALSE(tls->ReceiveDataSync(4096, &out, 5000));
         EXPECT_EQ(out, nullptr);
-        EXPECT_EQ(tls->GetLastError(), 0u);
+        // A broken record is no end of the stream.
+        EXPECT_EQ(tls->GetLastError(), static_cast<uint32_t>(TransportError_TlsBadRecord));
         EXPECT_TRUE(Logged(c.logged)) << LogText();
         EXPECT_TRUE(Logged("SSLTunnel: recv SSL message failed!\r\n"));
     }
@@ -622,6 +629,51 @@ TEST_F(TlsTransportTest, ClosingAlertEndsTheStream) {
     EXPECT_EQ(tls->GetLastError(), 0u);
 }
 
+// How the stream ends decides whether what came before is whole: only the
+// closing alert, or the peer's TCP close between records, is a clean end
+// (code 0); everything else leaves a code.
+TEST_F(TlsTransportTest, OnlyAClosingAlertOrACloseBetweenRecordsEndsTheStreamCleanly) {
+    struct Case {
+        const char* name;
+        const char* steps;  // after "part" was sent
+        uint32_t error;
+    } cases[] = {
+        {"closing alert", R"({"op": "close_notify"}, {"op": "sleep", "ms": 3000})", TransportError_None},
+        {"close between records", R"({"op": "close"})", TransportError_None},
+        {"close inside a record header", R"({"op": "raw", "hex": "170303"})", TransportError_TlsTruncated},
+        {"close inside a record", R"({"op": "send_cut", "text": "the rest", "keep": 12})",
+         TransportError_TlsTruncated},
+        {"bad MAC", R"({"op": "send_corrupt", "text": "the rest"}, {"op": "sleep", "ms": 3000})",
+         TransportError_TlsBadRecord},
+        {"fatal alert", R"({"op": "alert", "level": 2, "description": 20}, {"op": "sleep", "ms": 3000})",
+         TransportError_TlsBadRecord},
+        {"oversized record", R"({"op": "raw", "hex": "1703034ffc"}, {"op": "sleep", "ms": 3000})",
+         TransportError_TlsBadRecord},
+        {"reset", R"({"op": "reset"})", TransportError_ConnectionFailed},
+    };
+    bool resetSeenAsClose = false;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TlsGateway gateway({.script = std::string(R"([{"op": "send", "text": "part"}, )") + c.steps + "]"});
+        Tunnel tls = Ready(gateway);
+        ASSERT_TRUE(tls);
+        EXPECT_EQ(Receive(tls.get(), 100, 10000), "part");
+        CIOBuffer* out = nullptr;
+        EXPECT_FALSE(tls->ReceiveDataSync(100, &out, 10000));
+        EXPECT_EQ(out, nullptr);
+        if (c.error == TransportError_ConnectionFailed && tls->GetLastError() == 0 && TestSupport::RunningUnderWine()) {
+            resetSeenAsClose = true;
+            continue;
+        }
+        EXPECT_EQ(tls->GetLastError(), c.error) << LogText();
+    }
+    if (resetSeenAsClose) {
+        GTEST_SKIP() << "Wine: a pending read meets the peer's TCP reset as an orderly close (no "
+                        "WSAECONNRESET), so the reset row cannot be shown; the plain transport's "
+                        "own test covers the mapping of a reset completion";
+    }
+}
+
 TEST_F(TlsTransportTest, ReadTimeOutLeavesTheStreamUsable) {
     TlsGateway gateway({.script = R"([{"op": "sleep", "ms": 1500}, {"op": "send", "text": "late"},
                                       {"op": "recv_all"}])"});
@@ -629,7 +681,7 @@ TEST_F(TlsTransportTest, ReadTimeOutLeavesTheStreamUsable) {
     ASSERT_TRUE(tls);
     CIOBuffer* out = nullptr;
     EXPECT_FALSE(tls->ReceiveDataSync(100, &out, 200));
-    EXPECT_EQ(tls->GetLastError(), 0u);
+    EXPECT_EQ(tls->GetLastError(), static_cast<uint32_t>(TransportError_Timeout)) << "no end of the stream";
     EXPECT_TRUE(Logged("SSLTunnel: read data from socket error\r\n"));
     EXPECT_EQ(Receive(tls.get(), 100, 10000), "late");
 }

@@ -2,16 +2,18 @@
 
 namespace GatewayTest {
 
-ScriptedTransport& ScriptedTransport::Then(std::string bytes) {
+ScriptedTransport& ScriptedTransport::Then(std::string bytes, ULONGLONG elapsedMs) {
     if (bytes.empty()) return *this;
     Step step;
     step.bytes = std::move(bytes);
+    step.elapsedMs = elapsedMs;
     m_steps.push_back(std::move(step));
     return *this;
 }
 
-ScriptedTransport& ScriptedTransport::ThenInPieces(const std::string& bytes, size_t pieceLength) {
-    for (size_t at = 0; at < bytes.size(); at += pieceLength) Then(bytes.substr(at, pieceLength));
+ScriptedTransport& ScriptedTransport::ThenInPieces(const std::string& bytes, size_t pieceLength,
+                                                   ULONGLONG elapsedMs) {
+    for (size_t at = 0; at < bytes.size(); at += pieceLength) Then(bytes.substr(at, pieceLength), elapsedMs);
     return *this;
 }
 
@@ -26,6 +28,7 @@ ScriptedTransport& ScriptedTransport::ThenFail(uint32_t errorCode, ULONGLONG ela
 
 bool ScriptedTransport::ReceiveDataSync(uint32_t maxLength, QuarloSocket::CIOBuffer** out,
                                         uint32_t timeoutMs) {
+    ClearLastError();  // as the real transports do at each call
     asked.push_back(maxLength);
     readTimeouts.push_back(timeoutMs);
     if (m_steps.empty() || !out || maxLength == 0) return false;
@@ -36,6 +39,16 @@ bool ScriptedTransport::ReceiveDataSync(uint32_t maxLength, QuarloSocket::CIOBuf
         m_steps.pop_front();
         return false;
     }
+    if (!step.started && step.elapsedMs > 0) {
+        if (step.elapsedMs > timeoutMs) {
+            if (m_ticks) m_ticks->now += timeoutMs;
+            step.elapsedMs -= timeoutMs;
+            SetLastError(QuarloSocket::TransportError_Timeout);
+            return false;
+        }
+        if (m_ticks) m_ticks->now += step.elapsedMs;
+    }
+    step.started = true;
     const size_t n = step.bytes.size() < maxLength ? step.bytes.size() : maxLength;
     QuarloSocket::CIOBuffer* buffer = QuarloSocket::CIOBuffer::NewOwned(n);
     buffer->Append(step.bytes.data(), n);

@@ -28,9 +28,12 @@ public:
 
     // One piece of the stream; a read takes at most the length it asks for,
     // and never more than one piece.
-    ScriptedTransport& Then(std::string bytes);
-    // The same bytes, as pieces of at most pieceLength bytes.
-    ScriptedTransport& ThenInPieces(const std::string& bytes, size_t pieceLength);
+    // The read that takes its first byte moves the test clock on by
+    // elapsedMs first (a peer that is slow to send it).
+    ScriptedTransport& Then(std::string bytes, ULONGLONG elapsedMs = 0);
+    // The same bytes, as pieces of at most pieceLength bytes, each slow by
+    // elapsedMs.
+    ScriptedTransport& ThenInPieces(const std::string& bytes, size_t pieceLength, ULONGLONG elapsedMs = 0);
     // A read that fails, leaving a transport error code (0: none) and moving
     // the test clock on.
     ScriptedTransport& ThenFail(uint32_t errorCode = 0, ULONGLONG elapsedMs = 0);
@@ -41,7 +44,9 @@ public:
     QuarloSocket::SockAddrHost GetLocalAddress() override { return {}; }
     QuarloSocket::SockAddrHost GetRemoteAddress() override { return {}; }
     uint16_t GetRemotePort() override { return 0; }
-    // After the script every read fails as a closed stream does.
+    // After the script every read fails as a closed stream does. A read that
+    // would have to wait longer than its time-out for its piece fails with
+    // the time-out code after the time-out.
     bool ReceiveDataSync(uint32_t maxLength, QuarloSocket::CIOBuffer** out, uint32_t timeoutMs) override;
     bool SendDataSync(const void* bytes, uint32_t length, uint32_t timeoutMs) override;
     void RequestRecvDataAsync() override {}
@@ -66,6 +71,7 @@ private:
         bool fail = false;
         uint32_t errorCode = 0;
         ULONGLONG elapsedMs = 0;
+        bool started = false;
     };
     std::deque<Step> m_steps;
     ManualTicks* m_ticks;

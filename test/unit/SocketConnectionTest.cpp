@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "IOCPDataTransport.h"
 #include "QuarloIOCPSocket.h"
 #include "SocketTestSupport.h"
 #include "TestSupport.h"
@@ -292,6 +293,43 @@ TEST_F(HandOverTest, WriteResultsKeepTheirRealCountAndError) {
             EXPECT_THAT(LogText(), HasSubstr(row.line));
         }
         EXPECT_EQ(c->PendingWrites(), 0);
+        c->Release();
+        ::closesocket(peer);
+    }
+}
+
+// The plain transport tells the peer's orderly close (code 0, the end of a
+// stream) from every other ending of a read.
+TEST_F(HandOverTest, PlainReadsLeaveACodeForEveryEndingButThePeersClose) {
+    struct Row {
+        const char* name;
+        DWORD error;     // of the read's completion
+        bool timeOut;    // the wait ends first
+        uint32_t code;
+    } rows[] = {
+        {"orderly close", 0, false, TransportError_None},
+        {"reset", WSAECONNRESET, false, TransportError_ConnectionFailed},
+        {"aborted", WSAECONNABORTED, false, TransportError_ConnectionFailed},
+        {"time-out", 0, true, TransportError_Timeout},
+    };
+    for (const Row& row : rows) {
+        CSocketConnection* c = m_owner.Connect(m_listener.address(), nullptr);
+        ASSERT_NE(c, nullptr);
+        SOCKET peer = m_listener.AcceptOne();
+        CIOCPDataTransport* transport = new CIOCPDataTransport(c);
+        m_clock.onWaitAny = [&](DWORD count, const HANDLE* handles, DWORD) -> DWORD {
+            if (row.timeOut) return WAIT_TIMEOUT;
+            EXPECT_TRUE(m_pool.CompleteNextPosted(0, row.error));
+            return m_clock.RealWait(count, handles, 1000);
+        };
+        CIOBuffer* out = nullptr;
+        EXPECT_FALSE(transport->ReceiveDataSync(16, &out, 1000)) << row.name;
+        m_clock.onWaitAny = nullptr;
+        EXPECT_EQ(transport->GetLastError(), row.code) << row.name;
+        transport->Close();
+        while (m_pool.PumpOne(200)) {
+        }
+        transport->Release();
         c->Release();
         ::closesocket(peer);
     }

@@ -121,4 +121,7 @@ private:
     std::wstring m_path;
 };
 
+// True when the tests run under Wine rather than Windows.
+bool RunningUnderWine();
+
 }  // namespace TestSupport
