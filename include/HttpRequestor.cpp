@@ -393,6 +393,24 @@ void QueryMoreData(HINTERNET request, HttpRequestContext* context) {
 
 bool IsSuccessStatus(uint32_t status) { return status >= 200 && status <= 206; }
 
+// The last transfer coding of every Transfer-Encoding field is chunked.
+bool IsChunkedReply(HINTERNET request) {
+    std::wstring codings;
+    for (DWORD index = 0;;) {
+        const DWORD before = index;
+        const std::wstring value = QueryHttpHeader(request, WINHTTP_QUERY_TRANSFER_ENCODING,
+                                                   WINHTTP_HEADER_NAME_BY_INDEX, &index);
+        if (value.empty() || index == before) break;
+        if (!codings.empty()) codings += L',';
+        codings += value;
+    }
+    const size_t comma = codings.rfind(L',');
+    std::wstring last = comma == std::wstring::npos ? codings : codings.substr(comma + 1);
+    while (!last.empty() && (last.front() == L' ' || last.front() == L'\t')) last.erase(0, 1);
+    while (!last.empty() && (last.back() == L' ' || last.back() == L'\t')) last.pop_back();
+    return _wcsicmp(last.c_str(), L"chunked") == 0;
+}
+
 void OnHeadersAvailable(HINTERNET request, HttpRequestContext* context) {
     const std::wstring statusText =
         QueryHttpHeader(request, WINHTTP_QUERY_STATUS_CODE, WINHTTP_HEADER_NAME_BY_INDEX, nullptr);
@@ -401,7 +419,9 @@ void OnHeadersAvailable(HINTERNET request, HttpRequestContext* context) {
     if (IsSuccessStatus(status)) {
         AppendSetCookies(request, context->setCookies);
         DWORD length = 0, size = sizeof length;
-        if (!context->headRequest &&
+        // A chunked body ends with its last chunk; a Content-Length beside
+        // the chunks counts for nothing.
+        if (!context->headRequest && !IsChunkedReply(request) &&
             ::WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
                                   WINHTTP_HEADER_NAME_BY_INDEX, &length, &size, WINHTTP_NO_HEADER_INDEX))
             context->expectedLength = length;

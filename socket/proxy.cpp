@@ -12,6 +12,7 @@
 #include "CommonFunction.h"
 #include "Loglib.h"
 #include "StringUtil.h"
+#include "Timing.h"
 #include "TunnelDataTransport.h"
 #include "base64.h"
 
@@ -101,9 +102,10 @@ int ProxyAuthenticateMethodOf(const std::string& line, std::optional<std::string
 }
 
 std::optional<std::string> NtlmChallengeOf(const std::string& line) {
-    const std::vector<std::string> words = WordsOf(line);
-    if (words.size() < 3 || words[1] != "NTLM") return std::nullopt;
-    return words[2];
+    if (!StartsWithNoCase(line, 0, "Proxy-Authenticate:")) return std::nullopt;
+    const std::vector<std::string> words = WordsOf(line.substr(19));
+    if (words.size() < 2 || _stricmp(words[0].c_str(), "NTLM") != 0) return std::nullopt;
+    return words[1];
 }
 
 }  // namespace QuarloSocket
@@ -120,6 +122,11 @@ constexpr size_t kAuthenticateLineRoom = 256;
 // Bound for the rest of an answer that the proxy never ends.
 constexpr int kRestOfAnswerSeconds = 2;
 constexpr uint32_t kBodyChunk = 4096;
+// One answer (its header, or its body) in all, and its whole time.
+constexpr size_t kMaxProxyAnswerBytes = 64 * 1024;
+constexpr ULONGLONG kProxyAnswerDeadlineMs = 30000;
+// A read of a body whose length cannot be trusted takes only what is there.
+constexpr uint32_t kUntrustedDrainMs = 100;
 
 uint32_t TimeoutMs(int seconds) {
     if (seconds < 0) return INFINITE;
@@ -136,16 +143,52 @@ void Wipe(std::string& text) {
     text.clear();
 }
 
+// What one answer of the proxy may take in all: its bytes and its time. Each
+// read keeps its own bound too; these end an answer that never ends.
+struct AnswerLimits {
+    size_t bytesLeft = kMaxProxyAnswerBytes;
+    ULONGLONG deadline = 0;  // 0: none
+    bool exceeded = false;   // a read was refused for the limits
+
+    static AnswerLimits FromNow() {
+        AnswerLimits limits;
+        limits.deadline = Timing::TickCount() + kProxyAnswerDeadlineMs;
+        return limits;
+    }
+    // The time-out of the next read: its own bound, cut to the time left.
+    // False when the answer has no time or bytes left (logged).
+    bool NextRead(uint32_t ownMs, uint32_t* timeoutMs) {
+        if (bytesLeft == 0) {
+            LOGA(LOG_ERROR, "HTTP proxy answer is too long\n");
+            exceeded = true;
+            return false;
+        }
+        *timeoutMs = ownMs;
+        if (deadline == 0) return true;
+        const ULONGLONG now = Timing::TickCount();
+        if (now >= deadline) {
+            LOGA(LOG_ERROR, "HTTP proxy answer takes too long\n");
+            exceeded = true;
+            return false;
+        }
+        if (deadline - now < ownMs) *timeoutMs = static_cast<uint32_t>(deadline - now);
+        return true;
+    }
+    void Took(size_t n) { bytesLeft = n < bytesLeft ? bytesLeft - n : 0; }
+};
+
 // Reads up to CR LF and not a byte further; keeps at most room - 1 bytes of
 // the line. No line can end in fewer than two bytes unless the last one was
 // a CR, so each read asks for that many.
-bool ReadLineBytes(ITunnelDataTransport* transport, std::string* kept, size_t room,
-                   int timeoutSeconds) {
+bool ReadLineBytes(ITunnelDataTransport* transport, std::string* kept, size_t room, int timeoutSeconds,
+                   AnswerLimits& limits) {
     char previous = 0;
     for (;;) {
         CIOBuffer* block = nullptr;
         const uint32_t want = previous == '\r' ? 1 : 2;
-        if (!transport->ReceiveDataSync(want, &block, TimeoutMs(timeoutSeconds)) || !block) {
+        uint32_t timeout = 0;
+        if (!limits.NextRead(TimeoutMs(timeoutSeconds), &timeout)) return false;
+        if (!transport->ReceiveDataSync(want, &block, timeout) || !block) {
             LOGA(LOG_INFO, "ReceiveDataSync failed\n");
             return false;
         }
@@ -153,6 +196,7 @@ bool ReadLineBytes(ITunnelDataTransport* transport, std::string* kept, size_t ro
         const char bytes[2] = {static_cast<char>(got > 0 ? block->Data()[0] : 0),
                                static_cast<char>(got > 1 ? block->Data()[1] : 0)};
         block->Release();
+        limits.Took(got);
         for (size_t i = 0; i < got; ++i) {
             const char c = bytes[i];
             if (kept && kept->size() + 1 < room) kept->push_back(c);
@@ -163,53 +207,121 @@ bool ReadLineBytes(ITunnelDataTransport* transport, std::string* kept, size_t ro
 }
 
 // One answer of the proxy, read no further than its end: the header up to
-// the empty line, then, where one is wanted, the body that Content-Length
-// announces. The bytes that follow belong to the tunnel.
+// the empty line, then, where one is wanted, its body (by chunks, or by the
+// length it announces). The bytes that follow belong to the tunnel.
 class ProxyAnswer {
 public:
-    explicit ProxyAnswer(ITunnelDataTransport* transport) : m_transport(transport) {}
+    explicit ProxyAnswer(ITunnelDataTransport* transport)
+        : m_transport(transport), m_limits(AnswerLimits::FromNow()) {}
 
     // A line without its CR LF; false when the read failed.
     bool ReadLine(std::string* line, size_t room, int timeoutSeconds) {
         line->clear();
-        if (!ReadLineBytes(m_transport, line, room, timeoutSeconds)) return false;
+        if (!ReadLineBytes(m_transport, line, room, timeoutSeconds, m_limits)) return false;
         StripLineEnd(*line);
+        if (m_headerDone) return true;  // a line of the body
         if (line->empty()) {
             m_headerDone = true;
         } else if (StartsWithNoCase(*line, 0, "Content-Length:")) {
-            m_contentLength = std::strtoull(line->c_str() + 15, nullptr, 10);
+            NoteLength(line->substr(15));
+        } else if (StartsWithNoCase(*line, 0, "Transfer-Encoding:")) {
+            // The last coding decides; a list may be split over fields.
+            const std::string codings = line->substr(18);
+            const size_t comma = codings.rfind(',');
+            const std::string last = TrimWhiteSpace(comma == std::string::npos ? codings : codings.substr(comma + 1));
+            m_chunked = _stricmp(last.c_str(), "chunked") == 0;
         }
         return true;
     }
     bool HeaderDone() const { return m_headerDone; }
+    AnswerLimits& Limits() { return m_limits; }
 
     // The rest of the header, then the body when asked for; a proxy that
-    // stops short is waited for no longer than the bound of each read.
-    void SkipRest(bool withBody) {
+    // stops short is waited for no longer than the bound of each read. False
+    // only when the answer went past its limits: it never ended.
+    bool SkipRest(bool withBody) {
+        SkipHeaderAndBody(withBody);
+        return !m_limits.exceeded;
+    }
+
+private:
+    enum class Length { Missing, Valid, Untrusted };
+
+    void SkipHeaderAndBody(bool withBody) {
         std::string line;
         while (!m_headerDone) {
             if (!ReadLine(&line, kLineRoom, kRestOfAnswerSeconds)) return;
         }
         if (!withBody) return;
-        while (m_contentLength > 0) {
-            const uint32_t want =
-                m_contentLength < kBodyChunk ? static_cast<uint32_t>(m_contentLength) : kBodyChunk;
-            CIOBuffer* block = nullptr;
-            if (!m_transport->ReceiveDataSync(want, &block, TimeoutMs(kRestOfAnswerSeconds)) ||
-                !block) {
-                LOGA(LOG_INFO, "ReceiveDataSync failed\n");
-                return;
-            }
-            const uint64_t got = block->Used() < m_contentLength ? block->Used() : m_contentLength;
-            block->Release();
-            if (got == 0) return;
-            m_contentLength -= got;
+        if (m_chunked) {
+            SkipChunks();
+        } else if (m_length == Length::Valid) {
+            SkipBytes(m_contentLength, kRestOfAnswerSeconds * 1000);
+        } else if (m_length == Length::Untrusted) {
+            // A length that cannot be right: take what has come, no more.
+            SkipBytes(kMaxProxyAnswerBytes, kUntrustedDrainMs);
         }
     }
 
-private:
+    void NoteLength(const std::string& text) {
+        const std::string value = TrimWhiteSpace(text);
+        uint64_t length = 0;
+        bool valid = !value.empty() && value.size() <= 10;
+        for (char c : value) {
+            if (c < '0' || c > '9') valid = false;
+            if (valid) length = length * 10 + static_cast<uint64_t>(c - '0');
+        }
+        valid = valid && length <= kMaxProxyAnswerBytes && (m_length != Length::Valid || length == m_contentLength);
+        m_length = valid ? Length::Valid : Length::Untrusted;
+        m_contentLength = valid ? length : 0;
+    }
+
+    // Reads and drops up to count bytes; each read waits at most readMs.
+    void SkipBytes(uint64_t count, uint32_t readMs) {
+        while (count > 0) {
+            const uint32_t want = count < kBodyChunk ? static_cast<uint32_t>(count) : kBodyChunk;
+            uint32_t timeout = 0;
+            if (!m_limits.NextRead(readMs, &timeout)) return;
+            CIOBuffer* block = nullptr;
+            if (!m_transport->ReceiveDataSync(want, &block, timeout) || !block) {
+                LOGA(LOG_INFO, "ReceiveDataSync failed\n");
+                return;
+            }
+            const uint64_t got = block->Used() < count ? block->Used() : count;
+            block->Release();
+            m_limits.Took(static_cast<size_t>(got));
+            if (got == 0) return;
+            count -= got;
+        }
+    }
+
+    // A chunked body: size lines, their data and line ends, the last chunk
+    // and the trailer up to its empty line.
+    void SkipChunks() {
+        std::string line;
+        for (;;) {
+            if (!ReadLine(&line, kLineRoom, kRestOfAnswerSeconds)) return;
+            const std::string size = TrimWhiteSpace(line.substr(0, line.find(';')));
+            char* end = nullptr;
+            const unsigned long long n = std::strtoull(size.c_str(), &end, 16);
+            if (size.empty() || *end != '\0' || n > kMaxProxyAnswerBytes) {
+                LOGA(LOG_ERROR, "HTTP proxy answer has a bad chunk\n");
+                return;
+            }
+            if (n == 0) break;
+            SkipBytes(n, kRestOfAnswerSeconds * 1000);
+            if (!ReadLine(&line, kLineRoom, kRestOfAnswerSeconds)) return;  // the data's line end
+        }
+        do {
+            if (!ReadLine(&line, kLineRoom, kRestOfAnswerSeconds)) return;
+        } while (!line.empty());
+    }
+
     ITunnelDataTransport* m_transport;
+    AnswerLimits m_limits;
     bool m_headerDone = false;
+    bool m_chunked = false;
+    Length m_length = Length::Missing;
     uint64_t m_contentLength = 0;
 };
 
@@ -261,7 +373,7 @@ bool RunNtlmPhases(http_proxy_context* context, ITunnelDataTransport* transport,
     }
     LOGA(LOG_INFO, "auth string: '%s'\n", EscapeForLog(LoggableSecret(*challenge)).c_str());
     LOGA(LOG_INFO, "Received NTLM Proxy-Authorization phase 2 response\n");
-    answer.SkipRest(true);
+    if (!answer.SkipRest(true)) return false;
 
     LOGA(LOG_INFO, "Attempting NTLM Proxy-Authorization phase 3\n");
     std::string token = ntlm_phase_win_3(context->ntlm.get(), challenge->c_str());
@@ -334,7 +446,8 @@ bool send_crlf(ITunnelDataTransport* transport) { return send_line(transport, "\
 
 bool recv_line(ITunnelDataTransport* transport, char* buffer, size_t size, int timeoutSeconds) {
     std::string kept;
-    const bool read = ReadLineBytes(transport, buffer ? &kept : nullptr, size, timeoutSeconds);
+    AnswerLimits limits;
+    const bool read = ReadLineBytes(transport, buffer ? &kept : nullptr, size, timeoutSeconds, limits);
     if (buffer && size > 0) {
         std::memcpy(buffer, kept.data(), kept.size());
         buffer[kept.size()] = '\0';
@@ -342,18 +455,20 @@ bool recv_line(ITunnelDataTransport* transport, char* buffer, size_t size, int t
     return read;
 }
 
-int get_proxy_authenticate(ITunnelDataTransport* transport, int timeoutSeconds,
-                           std::optional<std::string>* challenge) {
+namespace {
+
+// The header lines of a 407 that are still to come, within the answer's limits.
+int ReadProxyAuthenticate(ITunnelDataTransport* transport, int timeoutSeconds,
+                          std::optional<std::string>* challenge, AnswerLimits& limits) {
     int method = HTTP_AUTH_NONE;
     std::optional<std::string> found;
     if (challenge) challenge->reset();
-    char buffer[kAuthenticateLineRoom];
     for (;;) {
-        if (!recv_line(transport, buffer, sizeof buffer, timeoutSeconds)) {
+        std::string line;
+        if (!ReadLineBytes(transport, &line, kAuthenticateLineRoom, timeoutSeconds, limits)) {
             LOGA(LOG_INFO, "recv_line failed:%d\n", timeoutSeconds);
             return method;
         }
-        std::string line(buffer);
         StripLineEnd(line);
         if (line.empty()) {
             if (challenge) *challenge = std::move(found);
@@ -374,6 +489,14 @@ int get_proxy_authenticate(ITunnelDataTransport* transport, int timeoutSeconds,
             LOGA(LOG_INFO, "PROXY AUTH unknown\n");
         }
     }
+}
+
+}  // namespace
+
+int get_proxy_authenticate(ITunnelDataTransport* transport, int timeoutSeconds,
+                           std::optional<std::string>* challenge) {
+    AnswerLimits limits = AnswerLimits::FromNow();
+    return ReadProxyAuthenticate(transport, timeoutSeconds, challenge, limits);
 }
 
 bool establish_http_proxy_passthru(http_proxy_context* context, ITunnelDataTransport* transport,
@@ -454,7 +577,9 @@ bool establish_http_proxy_passthru(http_proxy_context* context, ITunnelDataTrans
                 LOGA(LOG_ERROR, "recv line error\n");
                 return false;
             }
-            answer.SkipRest(false);  // a tunnel's answer has no body
+            // A tunnel's answer has no body; one whose header never ends
+            // leaves no tunnel.
+            if (!answer.SkipRest(false)) return false;
             context->auth_method = HTTP_AUTH_NONE;
             return true;
         }
@@ -488,7 +613,7 @@ bool establish_http_proxy_passthru(http_proxy_context* context, ITunnelDataTrans
             return false;
         }
         std::optional<std::string> challenge;
-        const int method = get_proxy_authenticate(transport, context->timeout, &challenge);
+        const int method = ReadProxyAuthenticate(transport, context->timeout, &challenge, answer.Limits());
         LOGA(LOG_INFO, "get_proxy_authenticate finished, method:%d\n", method);
         if (method == HTTP_AUTH_NONE) {
             LOGA(LOG_ERROR,

@@ -87,7 +87,8 @@ bool ParseProxyStatus(const std::string& line, int* status);
 // or none for any other line.
 int ProxyAuthenticateMethodOf(const std::string& line, std::optional<std::string>* challenge);
 
-// The NTLM token of a line whose second word is "NTLM"; none otherwise.
+// The NTLM token of a "Proxy-Authenticate:" line whose scheme is NTLM (both
+// compared without regard to case); none for any other line.
 std::optional<std::string> NtlmChallengeOf(const std::string& line);
 
 }  // namespace QuarloSocket

@@ -11,6 +11,8 @@ Usage: http_server.py <dir>. Listens on 127.0.0.1 (a free port, written to
   /redirect          302 to /final with a Set-Cookie
   /final             200 "final"
   /drop              Content-Length 1000, 10 bytes, then the connection closes
+  /chunked           "chunked body" in three chunks, with a Content-Length
+                     of 100 beside them (which a reader must ignore)
   /pac/<answer>      a PAC script returning <answer> ("DIRECT",
                      "PROXY%20host:port", ...), URL-decoded
   /pac-bypass/<a>    a PAC script answering DIRECT for *.internal, else <a>
@@ -87,6 +89,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             self.close_connection = True
             self.connection.shutdown(2)
+        elif head == "chunked":
+            self.send_response(200)
+            self.send_header("Content-Length", "100")
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            self.wfile.write(b"7\r\nchunked\r\n1\r\n \r\n4;x=y\r\nbody\r\n0\r\n\r\n")
         elif head == "pac":
             answer = urllib.parse.unquote(rest)
             self.pac('function FindProxyForURL(url, host) { return "%s"; }\n' % answer)

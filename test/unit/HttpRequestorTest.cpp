@@ -307,6 +307,14 @@ TEST_F(WinHttpRequests, LargeBodyArrivesWhole) {
     EXPECT_TRUE(done.body == Pattern(300000));
 }
 
+TEST_F(WinHttpRequests, AChunkedBodyBesideAContentLengthIsTakenWhole) {
+    Completion done;
+    ASSERT_EQ(Get(HttpDoubleUrl(L"/chunked"), done), S_OK);
+    ASSERT_TRUE(done.Wait());
+    EXPECT_EQ(done.code, 0);
+    EXPECT_EQ(done.body, "chunked body");
+}
+
 TEST_F(WinHttpRequests, MaximumBodyLengthEndsTheReadEarly) {
     Completion done;
     ASSERT_EQ(Get(HttpDoubleUrl(L"/bytes/2000000"), done, 1000), S_OK);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Loglib.h"
+#include "Timing.h"
 #include "ProxyTestSupport.h"
 #include "StringUtil.h"
 #include "DayLogTest.h"
@@ -230,6 +231,47 @@ TEST(ProxyHandshake, AnswersAndWhatTheyLeave) {
          1, {2000}},
         {"200 without its header", HTTP_AUTH_NONE, {"HTTP/1.1 200 OK\r\n"}, false, HTTP_AUTH_NONE, 1,
          {10000}},
+        // The challenge's 407 read to its end whatever its framing, so that
+        // phase 3 meets the next answer, and without waiting for bytes that
+        // never come.
+        {"NTLM challenge in a chunked 407", HTTP_AUTH_NTLM,
+         {"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: NTLM " + challenge +
+              "\r\nTransfer-Encoding: chunked\r\n\r\n1a;x=y\r\n<html>Proxy auth needed\r\n</html>\r\n0\r\n"
+              "Trailer: t\r\n\r\n",
+          "HTTP/1.1 200 OK\r\n\r\n"},
+         true, HTTP_AUTH_NONE, 2, {}},
+        {"NTLM challenge with a negative length", HTTP_AUTH_NTLM,
+         {"HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: -1\r\n"
+          "Proxy-Authenticate: NTLM " + challenge + "\r\n\r\nbody",
+          "HTTP/1.1 200 OK\r\n\r\n"},
+         true, HTTP_AUTH_NONE, 2, {100}},
+        {"NTLM challenge with an oversized length", HTTP_AUTH_NTLM,
+         {"HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 99999999999\r\n"
+          "Proxy-Authenticate: NTLM " + challenge + "\r\n\r\nbody",
+          "HTTP/1.1 200 OK\r\n\r\n"},
+         true, HTTP_AUTH_NONE, 2, {100}},
+        {"NTLM only in Proxy-Authenticate, in any case", HTTP_AUTH_NTLM,
+         {"HTTP/1.1 407 Proxy Authentication Required\r\nX-Note: NTLM bm90IGEgY2hhbGxlbmdl\r\n"
+          "proxy-authenticate: ntlm " + challenge + "\r\nContent-Length: 0\r\n\r\n",
+          "HTTP/1.1 200 OK\r\n\r\n"},
+         true, HTTP_AUTH_NONE, 2, {}},
+        // Answers that never end are cut by their byte limit.
+        {"200 with endless header lines", HTTP_AUTH_NONE,
+         {"HTTP/1.1 200 OK\r\n" + [] {
+              std::string lines;
+              while (lines.size() < 70000) lines += "X-Filler: " + std::string(40, 'f') + "\r\n";
+              return lines;
+          }()},
+         false, HTTP_AUTH_NONE, 1, {}},
+        {"endless status line", HTTP_AUTH_NONE, {"HTTP/1.1 200 " + std::string(70000, 'x')}, false,
+         HTTP_AUTH_NONE, 1, {}},
+        {"407 with endless header lines", HTTP_AUTH_NONE,
+         {"HTTP/1.1 407 Proxy Authentication Required\r\n" + [] {
+              std::string lines;
+              while (lines.size() < 70000) lines += "X-Filler: " + std::string(40, 'f') + "\r\n";
+              return lines;
+          }() + "Proxy-Authenticate: Basic realm=x\r\n\r\n"},
+         false, HTTP_AUTH_NONE, 1, {}},
         {"407 body cut short", HTTP_AUTH_NTLM,
          {"HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 500\r\n"
           "Proxy-Authenticate: NTLM " + challenge + "\r\n\r\nshort",
@@ -247,6 +289,29 @@ TEST(ProxyHandshake, AnswersAndWhatTheyLeave) {
             EXPECT_THAT(request, Not(HasSubstr("NTLM \r\n"))) << c.name;
         }
     }
+}
+
+// A clock that moves on by 100 ms at every look.
+class CreepingClock : public TestSupport::FixedTimeSource {
+public:
+    CreepingClock() : FixedTimeSource(TestSupport::MakeTime(2033, 4, 2, 8, 0, 0, 0)) {}
+    ULONGLONG TickCount() override { return m_ticks += 100; }
+
+private:
+    ULONGLONG m_ticks = 1000000;
+};
+
+TEST(ProxyHandshake, AnAnswerThatTricklesInWithoutEndIsCutByItsDeadline) {
+    CreepingClock clock;
+    Timing::SetSourceForTest(&clock);
+    std::string lines;
+    while (lines.size() < 20000) lines += "X: y\r\n";  // far below the byte limit
+    ScriptedProxyTransport proxy({"HTTP/1.1 200 OK\r\n" + lines});
+    http_proxy_context context = Context(HTTP_AUTH_NONE);
+    const bool open = establish_http_proxy_passthru(&context, &proxy, kHost, 443);
+    Timing::SetSourceForTest(nullptr);
+    EXPECT_FALSE(open);
+    EXPECT_GT(proxy.unread.size(), 10000u) << "the reading stopped at the deadline";
 }
 
 TEST(ProxyHandshake, LearnedBasicKeepsTheChallengeAndARefusalDropsIt) {
