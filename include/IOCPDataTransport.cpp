@@ -211,6 +211,7 @@ CIOBuffer* FrameDatagram(CIOBuffer* buffer, uint8_t coreId) {
         std::memmove(buffer->Data() + 4, data + skip, payload);
         std::memcpy(buffer->Data(), header, 4);
         buffer->SetUsed(total);
+        buffer->SetWriteOffset(0);  // the datagram starts with its header now
         return buffer;
     }
     LOGA(LOG_INFO, "CIOCPDataTransport: datagram buffer short by %u bytes\n",

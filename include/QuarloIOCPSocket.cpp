@@ -88,16 +88,20 @@ int CSocket::Connect(const sockaddr_in& address) {
 CSocketConnection::CSocketConnection(uint32_t type, SOCKET socket, size_t userDataCount)
     : CUserData(userDataCount), m_socket(socket), m_handle(INVALID_HANDLE_VALUE), m_type(type) {
     InitLock(m_lock);
+    InitLock(m_writeLock);
     m_event.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
 }
 
 CSocketConnection::CSocketConnection(HANDLE handle, size_t userDataCount)
     : CUserData(userDataCount), m_socket(0), m_handle(handle), m_type(TypeHandle) {
     InitLock(m_lock);
+    InitLock(m_writeLock);
     m_event.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
 }
 
 CSocketConnection::~CSocketConnection() {
+    for (CIOBuffer* b : m_writeQueue) b->Release();
+    ::DeleteCriticalSection(&m_writeLock);
     ::DeleteCriticalSection(&m_lock);
     CNodeList::Remove(this);
 }
@@ -169,6 +173,14 @@ void CSocketConnection::ResetForReuse(uint32_t type, SOCKET socket, HANDLE handl
     m_syncRead.store(nullptr);
     m_syncReadPending.store(0);
     m_syncReadError.store(0);
+    {
+        // Every queued write holds on to the one out, which holds a reference
+        // on the connection: nothing is queued when it comes back for reuse.
+        CriticalSectionLock hold(m_writeLock);
+        for (CIOBuffer* b : m_writeQueue) b->Release();
+        m_writeQueue.clear();
+        m_writeOut = false;
+    }
     ::ResetEvent(m_event.get());
     int32_t expected = 0;
     m_refCount.compare_exchange_strong(expected, 1);
@@ -319,11 +331,50 @@ bool CSocketConnection::Write(CIOBuffer* buffer) {
         return false;
     }
     m_pendingWrites.fetch_add(1);
-    if (!m_owner || !m_owner->PostOperation(this, buffer, IO_Write_Request)) {
+    if (!SubmitWrite(buffer)) {
         m_pendingWrites.fetch_sub(1);
         return false;
     }
     return true;
+}
+
+bool CSocketConnection::SubmitWrite(CIOBuffer* buffer) {
+    {
+        CriticalSectionLock hold(m_writeLock);
+        if (m_writeOut) {
+            buffer->AddRef();
+            m_writeQueue.push_back(buffer);
+            return true;
+        }
+        m_writeOut = true;
+    }
+    if (m_owner && m_owner->PostOperation(this, buffer, IO_Write_Request)) return true;
+    OnWriteFinished();  // the turn passes to a write queued meanwhile
+    return false;
+}
+
+void CSocketConnection::OnWriteFinished() {
+    for (;;) {
+        CIOBuffer* next = nullptr;
+        {
+            CriticalSectionLock hold(m_writeLock);
+            if (m_writeQueue.empty()) {
+                m_writeOut = false;
+                return;
+            }
+            next = m_writeQueue.front();
+            m_writeQueue.pop_front();
+        }
+        const bool posted = m_owner && m_owner->PostOperation(this, next, IO_Write_Request);
+        if (!posted) {
+            // It can never go out: a waiting writer learns so, and the write
+            // counts as finished.
+            CompleteSyncWrite(next, 0, WSAENOBUFS);
+            Shutdown();
+        }
+        next->Release();  // the queue's reference
+        if (posted) return;
+    }
 }
 
 bool CSocketConnection::Read(CIOBuffer* buffer) {
@@ -500,6 +551,7 @@ void CSocketConnection::FailWrite(CIOBuffer* buffer, DWORD error) {
     OnError(1, buffer, error);  // before a waiting writer learns of it
     CompleteSyncWrite(buffer, 0, error);
     Shutdown();                 // the write counts as finished
+    OnWriteFinished();          // and the next one takes its turn
 }
 
 bool CSocketConnection::CompleteSyncWrite(CIOBuffer* buffer, DWORD bytes, DWORD error) {
@@ -547,7 +599,7 @@ SyncIOStatus CSocketConnection::WriteSync(const void* bytes, size_t length, size
     buffer->ExchangeSyncSlot(reinterpret_cast<uint64_t>(event.get()));
 
     m_pendingWrites.fetch_add(1);
-    if (!m_owner || !m_owner->PostOperation(this, buffer, IO_Write_Request)) {
+    if (!SubmitWrite(buffer)) {
         m_pendingWrites.fetch_sub(1);
         LOGA(LOG_ERROR, "connection error.\n");
         buffer->Release();
@@ -880,6 +932,7 @@ void CIOCPSocket::HandleOperation(CSocketConnection* connection, CIOBuffer* buff
         }
         if (!connection->CompleteSyncWrite(buffer, bytes, error)) WriteCompleted(connection, buffer);
         connection->Shutdown();
+        connection->OnWriteFinished();
         break;
     }
     case IO_Accept_Request:

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -103,10 +104,14 @@ public:
 
     // Worker side of a completed (or failed to issue) read.
     void CompleteRead(CIOBuffer* buffer, DWORD bytes, DWORD error, CIOCPSocket* owner);
-    // Worker side of a write that could not be issued.
+    // Worker side of a write that could not be issued (the next queued one
+    // goes out).
     void FailWrite(CIOBuffer* buffer, DWORD error);
     // Worker side of a finished write; false when no synchronous writer waits.
     bool CompleteSyncWrite(CIOBuffer* buffer, DWORD bytes, DWORD error);
+    // Worker side: the write that was out has ended (sent or failed); the
+    // next queued one goes out.
+    void OnWriteFinished();
 
     bool IsValid() const;
     uint32_t Type() const { return m_type; }
@@ -132,6 +137,11 @@ private:
     DWORD Remaining(ULONGLONG start, DWORD timeoutMs) const;
     SyncIOStatus WaitForEarlierRead(ULONGLONG start, DWORD timeoutMs);
     SyncIOStatus AwaitRead(CIOBuffer* read, ULONGLONG start, DWORD timeoutMs, HANDLE cancel);
+    // Hands a write to the port, or queues it behind the one that is out: a
+    // connection's writes are issued one at a time, in the order they came,
+    // so that a write abandoned by its caller is never overtaken. False when
+    // it could not be posted (nothing of it stays queued then).
+    bool SubmitWrite(CIOBuffer* buffer);
     // Late data, under the lock.
     void AppendLateData(const unsigned char* bytes, size_t n);
     // A new buffer with up to max bytes of late data; nullptr when there is
@@ -157,6 +167,11 @@ private:
     // completion is handed to the waiting reader.
     std::atomic<CIOBuffer*> m_syncRead{nullptr};
     std::atomic<uint32_t> m_syncReadError{0};
+    // Writes waiting for the one that is out, each with a reference; guarded
+    // by m_writeLock, which is held alone.
+    CRITICAL_SECTION m_writeLock;
+    std::deque<CIOBuffer*> m_writeQueue;
+    bool m_writeOut = false;
 };
 
 class CIOCPSocket : public ISocketConnectionEventListener {

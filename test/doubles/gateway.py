@@ -30,6 +30,18 @@ Faults (--fault applies one to every GET of a file):
   bighead    a reply head of more than 64 KiB
   drop       Content-Length announced, the connection dropped mid-body
   trickle    the whole reply in pieces of --trickle-bytes every --trickle-ms
+Hostile faults (query parameter only):
+  twolengths    302 to the same target with "Content-Length: 0" and a second
+                Content-Length that covers a whole "200 ... EVIL!" reply
+  splitcoding   chunked, with "Transfer-Encoding: gzip" and "...: chunked"
+                in two fields
+  chunkedlength chunked, with a Content-Length of 5 beside the chunks
+  redirectnolength  302 to the same target without a length, kept alive
+                (once per connection; the next request gets the file)
+  injectlocation    302 whose Location holds a bare LF and a cookie line
+  cutrecord     no length; half the body, then a TLS record cut short
+  badmac        no length; half the body, then a record with a broken MAC
+  alert         no length; half the body, then a fatal alert
 
 The ready file receives the port. The log file receives one JSON line per
 request: {"conn", "method", "target", "head", "status"}.
@@ -136,6 +148,7 @@ class Gateway:
         self.session = args.session
         self.renew = args.renew_session
         self.lock = threading.Lock()
+        self.redirected = set()  # streams that had their length-less redirect
         self.context = None
         if not args.plain:
             cert, key = tls_gateway.ensure_certificate(args.cert_dir or args.root)
@@ -150,6 +163,55 @@ class Gateway:
                 f.write(json.dumps(record) + "\n")
 
     # --- replies -----------------------------------------------------------
+
+    def hostile(self, stream, target, body, fault):
+        """The hostile faults; None when fault is none of them, else whether
+        the connection stays open."""
+        def send(text):
+            stream.send(text.encode("latin-1") if isinstance(text, str) else text)
+        if fault == "twolengths":
+            evil = b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nEVIL!"
+            send("HTTP/1.1 302 Found\r\nLocation: %s\r\nContent-Length: 0\r\n"
+                 "Content-Length: %d\r\n\r\n" % (target, len(evil)))
+            send(evil)
+            return True
+        if fault in ("splitcoding", "chunkedlength"):
+            out = b""
+            for i in range(0, len(body), 1000):
+                piece = body[i:i + 1000]
+                out += b"%x\r\n" % len(piece) + piece + b"\r\n"
+            codings = ("Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n" if fault == "splitcoding"
+                       else "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n")
+            send("HTTP/1.1 200 OK\r\n" + codings + "\r\n")
+            send(out + b"0\r\n\r\n")
+            return True
+        if fault == "redirectnolength":
+            if id(stream) in self.redirected:
+                return None
+            self.redirected.add(id(stream))
+            send("HTTP/1.1 302 Found\r\nLocation: %s\r\n\r\nmoved" % target)
+            return True
+        if fault == "injectlocation":
+            send("HTTP/1.1 302 Found\r\nLocation: %s\nCookie: KZsession=attacker\r\nContent-Length: 0\r\n\r\n"
+                 % target)
+            return True
+        if fault in ("cutrecord", "badmac", "alert"):
+            send("HTTP/1.1 200 OK\r\n\r\n")
+            send(body[:len(body) // 2])
+            conn = stream.conn
+            if fault == "alert":
+                conn.sock.sendall(bytes([21, 3, 3, 0, 2, 2, 20]))
+            else:
+                conn.tls.write(body[len(body) // 2:len(body) // 2 + 1000])
+                record = bytearray(conn.outgoing.read())
+                if fault == "cutrecord":
+                    conn.sock.sendall(bytes(record[:len(record) // 2]))
+                else:
+                    record[-1] ^= 0xFF
+                    conn.sock.sendall(bytes(record))
+            time.sleep(0.5)
+            raise Closed()  # no closing alert: the stream is cut
+        return None
 
     def reply(self, stream, status, headers=(), body=b"", fault=None):
         """Sends one reply; False when the connection is to be closed."""
@@ -230,6 +292,9 @@ class Gateway:
         if (self.root.resolve() not in path.parents) or not path.is_file():
             return 404, self.reply(stream, "404 Not Found", [], b"not found\r\n")
         kind = TYPES.get(path.suffix.lower(), "application/octet-stream")
+        kept = self.hostile(stream, target, path.read_bytes(), fault)
+        if kept is not None:
+            return 0, kept
         return 200, self.reply(stream, "200 OK", ["Content-Type: " + kind], path.read_bytes(), fault)
 
     def serve_connection(self, number, sock):

@@ -225,7 +225,18 @@ INSTANTIATE_TEST_SUITE_P(
                       ReplyCase{"Missing", "missing.xml", DownloadResult_ExchangeFailed, "", 1},
                       ReplyCase{"Elsewhere", "version.xml?redirect=elsewhere", DownloadResult_Redirected, "", 2},
                       ReplyCase{"Endless", "version.xml?redirect=loop", DownloadResult_ExchangeFailed, "",
-                                kMaxRedirects + 1}),
+                                kMaxRedirects + 1},
+                      // Hostile answers: a smuggled reply, framings split or doubled, a
+                      // redirect that never ends its body, a cut or broken TLS stream.
+                      ReplyCase{"TwoLengths", "client.cab?fault=twolengths", DownloadResult_ExchangeFailed, "", 1},
+                      ReplyCase{"SplitCoding", "client.cab?fault=splitcoding", 0, nullptr, 1},
+                      ReplyCase{"ChunkedBesideALength", "client.cab?fault=chunkedlength", 0, nullptr, 1},
+                      ReplyCase{"RedirectWithoutLength", "client.cab?fault=redirectnolength", 0, nullptr, 2},
+                      ReplyCase{"InjectingLocation", "client.cab?fault=injectlocation", DownloadResult_ExchangeFailed,
+                                "", 1},
+                      ReplyCase{"CutRecord", "client.cab?fault=cutrecord", DownloadResult_ExchangeFailed, "", 1},
+                      ReplyCase{"BadMac", "client.cab?fault=badmac", DownloadResult_ExchangeFailed, "", 1},
+                      ReplyCase{"FatalAlert", "client.cab?fault=alert", DownloadResult_ExchangeFailed, "", 1}),
     [](const ::testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
 
 TEST_F(GatewayDownloadTest, ReportPostIsSentByteForByteAndItsReplyReturned) {

@@ -620,6 +620,32 @@ TEST_F(RealPoolConnectionTest, APeerResetFailsTheWriteAndClosesTheConnection) {
     EXPECT_THAT(LogText(), HasSubstr("connection error.\r\n"));
 }
 
+TEST_F(RealPoolConnectionTest, WritesLeaveInTheOrderTheyCameEvenWhenTheirCallersGaveUp) {
+    // Many writes whose callers stop waiting at once or after a millisecond:
+    // the abandoned ones are still out when the next ones come, and two
+    // workers take the requests.
+    constexpr int kBlocks = 400;
+    constexpr size_t kBlock = 8 * 1024;
+    std::string expected;
+    expected.reserve(kBlocks * kBlock);
+    std::string block(kBlock, '\0');
+    for (int i = 0; i < kBlocks; ++i) {
+        for (size_t j = 0; j < kBlock; ++j) block[j] = static_cast<char>((i * 7 + j / 1024) & 0xFF);
+        std::memcpy(block.data(), &i, sizeof i);  // the block's number leads it
+        const SyncIOStatus status = m_connection->WriteSync(block.data(), block.size(), nullptr, i % 2, nullptr);
+        ASSERT_TRUE(status == SyncIO_Done || status == SyncIO_Timeout) << i << " " << status;
+        expected += block;
+    }
+    const std::string got = ScriptedPeer::RecvExactly(m_peer, expected.size());
+    ASSERT_EQ(got.size(), expected.size());
+    for (int i = 0; i < kBlocks; ++i) {
+        int number = -1;
+        std::memcpy(&number, got.data() + static_cast<size_t>(i) * kBlock, sizeof number);
+        ASSERT_EQ(number, i) << "block " << i << " came out of its place";
+    }
+    EXPECT_TRUE(got == expected);
+}
+
 TEST_F(RealPoolConnectionTest, AStalledPeerTimesTheWriteOutAndStillGetsTheOriginalBytes) {
     // Fill the path until a write cannot complete in time, then poison the
     // caller's buffer: what the peer finally reads is what was written.

@@ -97,7 +97,8 @@ TEST_F(TransportTest, RoundTripOverTheProcessPool) {
     EXPECT_THAT(LogText(), HasSubstr("CIOCPDataTransport: Read data from socket error 3\r\n"));
     EXPECT_FALSE(transport->SendDataSync("x", 1, 1000));
     EXPECT_THAT(LogText(), HasSubstr("CIOCPDataTransport: WriteSync error 3\r\n"));
-    EXPECT_EQ(transport->GetLastError(), 0u);  // this transport never sets a code
+    // Reads and writes on a closed connection are no orderly end of a stream.
+    EXPECT_EQ(transport->GetLastError(), static_cast<uint32_t>(TransportError_ConnectionFailed));
     transport.reset();
     SocketTest::WaitForConnections(owner);
 }
@@ -261,6 +262,63 @@ TEST(PlainTransport, DatagramsForACoreGetTheirHeader) {
     EXPECT_EQ(static_cast<unsigned char>(framed->Data()[1]), (24 + 8) >> 3);
     EXPECT_EQ(BufferText(framed).substr(4), keepAlive);
     framed->Release();
+}
+
+// What a UDP peer receives, byte for byte: the header and the payload, and
+// nothing of the bytes that gave way to the header.
+TEST_F(TransportTest, FramedDatagramsReachThePeerWhole) {
+    SOCKET peer = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    ASSERT_NE(peer, INVALID_SOCKET);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    ASSERT_EQ(::bind(peer, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(peer, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    DWORD wait = 5000;
+    ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait), sizeof wait);
+
+    CSocketConnection* c = m_owner.AllocateConnection(
+        CSocketConnection::TypeUdp, ::WSASocketW(AF_INET, SOCK_DGRAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED));
+    ASSERT_NE(c, nullptr);
+    c->UserData().SetString(1, "127.0.0.1");
+    c->UserData().SetNumber(2, ntohs(address.sin_port));
+    c->UserData().SetNumber(3, 7);  // the core id
+    CIOCPDataTransport transport(c);
+    c->Release();
+
+    std::string keepAlive(20, 'k');
+    keepAlive[9] = '\xff';
+    keepAlive[13] = '\x01';
+    struct Row {
+        const char* name;
+        std::string bytes;
+        size_t writeOffset;
+        bool passThrough;
+        std::string received;
+    } rows[] = {
+        {"framed", "xxABCD", 2, false, std::string("\x07\x02\x05\x07", 4) + "ABCD"},
+        {"framed from 0", "ABCDEFGH", 0, false, std::string("\x07\x02\x05\x07", 4) + "ABCDEFGH"},
+        {"keep-alive", keepAlive, 4, false, std::string("\x07\x04\x00\x04", 4) + keepAlive},
+        {"passed through", "xxABCD", 2, true, "ABCD"},
+    };
+    for (const Row& row : rows) {
+        c->UserData().SetNumber(4, row.passThrough ? 1 : 0);
+        CIOBuffer* b = CIOBuffer::NewOwned(64);
+        b->Append(row.bytes.data(), row.bytes.size());
+        b->SetWriteOffset(row.writeOffset);
+        ASSERT_TRUE(transport.SendDataAsync(b)) << row.name;
+        b->Release();
+        ASSERT_TRUE(m_pool.PumpOne()) << row.name;  // issued
+        ASSERT_TRUE(m_pool.PumpOne()) << row.name;  // completed
+        transport.OnSendComplete();
+        char got[128];
+        const int n = ::recv(peer, got, sizeof got, 0);
+        ASSERT_GT(n, 0) << row.name;
+        EXPECT_EQ(std::string(got, static_cast<size_t>(n)), row.received) << row.name;
+    }
+    transport.Close();
+    ::closesocket(peer);
 }
 
 TEST(TransportError, TheFirstCodeSticksUntilCleared) {
