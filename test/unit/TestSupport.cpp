@@ -169,9 +169,4 @@ std::string ScopedTestLog::Text() const {
     return CodePageFromWide(ReadUtf16File(m_path), CP_UTF8);
 }
 
-bool RunningUnderWine() {
-    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 }  // namespace TestSupport

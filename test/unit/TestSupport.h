@@ -121,7 +121,4 @@ private:
     std::wstring m_path;
 };
 
-// True when the tests run under Wine rather than Windows.
-bool RunningUnderWine();
-
 }  // namespace TestSupport
