@@ -61,6 +61,9 @@ TEST(ProxyLines, NtlmChallengeIsTheThirdWordWhateverItsLength) {
     EXPECT_EQ(NtlmChallengeOf("Proxy-Authenticate: NTLM"), std::nullopt);
     EXPECT_EQ(NtlmChallengeOf("Proxy-Authenticate: Basic realm=x"), std::nullopt);
     EXPECT_EQ(NtlmChallengeOf("Proxy-Connection: Keep-Alive"), std::nullopt);
+    // Only a Proxy-Authenticate field names the challenge, in any letter case.
+    EXPECT_EQ(NtlmChallengeOf("X-Note: NTLM " + token), std::nullopt);
+    EXPECT_EQ(NtlmChallengeOf("proxy-authenticate: ntlm abc"), "abc");
 }
 
 }  // namespace
