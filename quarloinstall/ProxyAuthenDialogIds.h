@@ -1,0 +1,22 @@
+// Resource and control ids of the two proxy-authentication dialogs, shared
+// by the templates (ProxyAuthenDialog.rci) and the code.
+#pragma once
+
+#define IDD_PROXY_AUTHEN 129
+#define IDD_PROXY_AUTHEN_CHINESE 130
+
+#define IDC_PROXY_USERNAME 1000
+#define IDC_PROXY_PASSWORD 1001
+#define IDC_PROXY_USERNAME_LABEL 1002
+#define IDC_PROXY_PASSWORD_LABEL 1003
+#define IDC_PROXY_PROMPT 1009
+#define IDC_PROXY_DOMAIN_LABEL 1010
+#define IDC_PROXY_DOMAIN 1011
+
+#define IDC_PROXY_CN_USERNAME 1004
+#define IDC_PROXY_CN_PASSWORD 1005
+#define IDC_PROXY_CN_USERNAME_LABEL 1006
+#define IDC_PROXY_CN_PASSWORD_LABEL 1007
+#define IDC_PROXY_CN_PROMPT 1008
+#define IDC_PROXY_CN_DOMAIN_LABEL 1012
+#define IDC_PROXY_CN_DOMAIN 1013
