@@ -12,6 +12,7 @@
 #endif
 #include <security.h>
 
+#include <string_view>
 #include <utility>
 
 namespace Owners {
@@ -164,6 +165,11 @@ public:
         return UniqueBstr(::SysAllocString(text));
     }
     const wchar_t* c_str() const noexcept { return get() ? get() : L""; }
+    // A BSTR that carries narrow bytes (SysAllocStringByteLen) as those bytes.
+    std::string_view bytes() const noexcept {
+        return get() ? std::string_view(reinterpret_cast<const char*>(get()), ::SysStringByteLen(get()))
+                     : std::string_view();
+    }
 };
 
 // SSPI credential and security-context handles, and buffers the security

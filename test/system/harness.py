@@ -127,3 +127,45 @@ def reg_add(key, name, kind, data):
 
 def reg_delete_key(key):
     run(["reg", "delete", key, "/f"])
+
+
+SERVICE_CLSIDS = {
+    "IInstallManager": "{CB33EE85-E9E2-4167-AF1D-A65194B287CB}",
+    "IOssiden": "{E0887FB2-C690-41D1-8B91-86AF318BF9C6}",
+    "ITarquel": "{7BA0AE03-0EEC-47BF-B2B9-01A8D75E1EF2}",
+}
+
+
+class ComDouble:
+    """The COM double of the outside services (test/doubles/comdouble.cpp,
+    whose header lists what it can be told) registered in this prefix for
+    the life of the object: an empty control key and a journal in folder.
+    Use as a context manager."""
+
+    KEY = r"HKCU\Software\QuarloTest\ComDouble"
+
+    def __init__(self, folder):
+        self.journal_path = Path(folder) / "comdouble.journal"
+
+    def __enter__(self):
+        reg_delete_key(self.KEY)
+        reg_add(self.KEY, "Journal", "REG_SZ", windows_path(self.journal_path))
+        rc, _, err = run(["regsvr32", "/s", windows_path(TEST_BIN / "comdouble.dll")])
+        assert rc == 0, f"regsvr32 failed ({rc}): {err}"
+        return self
+
+    def __exit__(self, *exc):
+        run(["regsvr32", "/u", "/s", windows_path(TEST_BIN / "comdouble.dll")])
+        reg_delete_key(self.KEY)
+
+    def set(self, service, name, value):
+        """An int becomes a REG_DWORD, a text a REG_SZ (a script such as "1,0")."""
+        if isinstance(value, int):
+            reg_add(rf"{self.KEY}\{service}", name, "REG_DWORD", value)
+        else:
+            reg_add(rf"{self.KEY}\{service}", name, "REG_SZ", value)
+
+    def journal(self):
+        if not self.journal_path.exists():
+            return []
+        return self.journal_path.read_text(encoding="utf-8").splitlines()

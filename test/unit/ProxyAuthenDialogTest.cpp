@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -327,6 +328,7 @@ struct ObservedControl {
     std::wstring className, text;
     RECT pixels;
     LONG style;
+    LONG exStyle;
 };
 
 void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.kind->name; }
@@ -351,13 +353,15 @@ TEST_P(ProxyAuthenLayoutTest, TemplateHasTheControlsInOrder) {
             ::GetWindowRect(child, &box);
             ::MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&box), 2);
             controls.push_back({::GetDlgCtrlID(child), ClassName(child), WindowText(child), box,
-                                ::GetWindowLongW(child, GWL_STYLE)});
+                                ::GetWindowLongW(child, GWL_STYLE),
+                                ::GetWindowLongW(child, GWL_EXSTYLE)});
         }
         for (const ControlCase& c : layout.controls) {
-            RECT units{c.units.left, c.units.top, c.units.left + c.units.right,
-                       c.units.top + c.units.bottom};
+            // The dialog manager maps the place and the size each on its own.
+            RECT units = c.units;
             ::MapDialogRect(window, &units);
-            expected.push_back(units);
+            expected.push_back({units.left, units.top, units.left + units.right,
+                                units.top + units.bottom});
         }
         Press(window, IDCANCEL);
     });
@@ -380,7 +384,8 @@ TEST_P(ProxyAuthenLayoutTest, TemplateHasTheControlsInOrder) {
         EXPECT_EQ(got.pixels.right, expected[i].right);
         EXPECT_EQ(got.pixels.bottom, expected[i].bottom);
         if (got.className == L"Edit") {
-            EXPECT_TRUE(got.style & WS_BORDER);
+            // The dialog manager draws a bordered edit box with the sunken edge.
+            EXPECT_TRUE((got.style & WS_BORDER) || (got.exStyle & WS_EX_CLIENTEDGE));
             EXPECT_TRUE(got.style & WS_TABSTOP);
             EXPECT_TRUE(got.style & ES_AUTOHSCROLL);
             EXPECT_EQ((got.style & ES_PASSWORD) != 0, i == 4);

@@ -6,6 +6,9 @@
 
 #include <shlwapi.h>
 
+#include <cstdint>
+#include <cstring>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -118,9 +121,44 @@ const std::vector<std::string> kEverySlotJournal = {
     "ITarquel.Release",
 };
 
+// The table position of a virtual method: with the compiler's ABI a pointer
+// to a virtual member holds 1 + the slot's byte offset.
+template <class Method>
+size_t SlotOf(Method method) {
+    struct {
+        uintptr_t ptr;
+        ptrdiff_t adjust;
+    } raw;
+    static_assert(sizeof(raw) == sizeof(method));
+    std::memcpy(&raw, &method, sizeof(raw));
+    return (raw.ptr - 1) / sizeof(void*);
+}
+
 bool Signalled(HANDLE event, DWORD ms) { return ::WaitForSingleObject(event, ms) == WAIT_OBJECT_0; }
 
 }  // namespace
+
+// Checked without a call: a call through a shifted slot would run another
+// method with the wrong arguments.
+TEST(ServiceSlots, DeclaredMethodsSitAtTheirPositions) {
+    const std::pair<size_t, size_t> slots[] = {
+        {SlotOf(&IInstallManager::CheckClientComponents), 11},
+        {SlotOf(&IInstallManager::DownloadFileToLocal), 16},
+        {SlotOf(&IInstallManager::CopyLocalFile), 17},
+        {SlotOf(&IInstallManager::SetVersionXML), 19},
+        {SlotOf(&IInstallManager::Install), 22},
+        {SlotOf(&IInstallManager::WriteRegValue), 23},
+        {SlotOf(&IInstallManager::StopProcessByName), 24},
+        {SlotOf(&IInstallManager::DownloadGatewayFile), 26},
+        {SlotOf(&IInstallManager::ExecuteCommand), 27},
+        {SlotOf(&IInstallManager::RemoveLocalFile), 28},
+        {SlotOf(&IInstallManager::UnpackCab), 29},
+        {SlotOf(&IOssiden::PrepareCorvd), 47},
+        {SlotOf(&ITarquel::UpdateMSI), 7},
+        {SlotOf(&IInstallManager::Release), 2},
+    };
+    for (const auto& [declared, expected] : slots) EXPECT_EQ(declared, expected);
+}
 
 TEST(ServiceSlots, EveryMethodLandsInItsSlotFromEitherApartment) {
     for (DWORD apartment : {COINIT_APARTMENTTHREADED, COINIT_MULTITHREADED}) {
@@ -311,8 +349,7 @@ TEST_F(ServicesTest, DownloadedTextIsANarrowBstrAndNullOnFailure) {
     Owners::UniqueBstr text;
     ASSERT_EQ(manager->DownloadFileToLocal(Bstr(L"http://wpad/p.pac").get(), text.put()), S_OK);
     ASSERT_TRUE(text);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(text.get()), ::SysStringByteLen(text.get())),
-              script);
+    EXPECT_EQ(text.bytes(), script);
 
     m_services.Set(ComDouble::InstallManager, L"DownloadFileToLocal", E_FAIL);
     EXPECT_EQ(manager->DownloadFileToLocal(Bstr(L"http://wpad/p.pac").get(), text.put()), E_FAIL);
