@@ -1,6 +1,6 @@
 #include "ProxyAuthenDialog.h"
 
-#include "CommonFunction.h"
+#include "TextConversion.h"
 #include "ProxyAuthenDialogIds.h"
 
 namespace {
