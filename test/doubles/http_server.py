@@ -16,6 +16,7 @@ Usage: http_server.py <dir>. Listens on 127.0.0.1 (a free port, written to
   /pac/<answer>      a PAC script returning <answer> ("DIRECT",
                      "PROXY%20host:port", ...), URL-decoded
   /pac-bypass/<a>    a PAC script answering DIRECT for *.internal, else <a>
+  /pac-case/<c>/<a>  as /pac/<a>; <c> makes the URL of each test case its own
 
 A request with an absolute target ("GET http://x/y") is one sent to the
 server as a proxy: its body is "proxied " followed by the target; for the
@@ -97,6 +98,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(b"7\r\nchunked\r\n1\r\n \r\n4;x=y\r\nbody\r\n0\r\n\r\n")
         elif head == "pac":
             answer = urllib.parse.unquote(rest)
+            self.pac('function FindProxyForURL(url, host) { return "%s"; }\n' % answer)
+        elif head == "pac-case":
+            answer = urllib.parse.unquote(rest.split("/", 1)[1] if "/" in rest else "")
             self.pac('function FindProxyForURL(url, host) { return "%s"; }\n' % answer)
         elif head == "pac-bypass":
             answer = urllib.parse.unquote(rest)

@@ -27,6 +27,8 @@ public:
     int GetAddrInfo(const char* host, const addrinfo* hints, addrinfo** result) override {
         addrInfoQueries.push_back(host ? host : "");
         std::string text = host ? host : "";
+        const bool numericOnly = hints && (hints->ai_flags & AI_NUMERICHOST);
+        if (numericOnly && honourNumericHint && names.count(text)) return WSAHOST_NOT_FOUND;
         if (auto it = names.find(text); it != names.end()) text = it->second;
         if (text.find('[') != std::string::npos) {
             // Windows does not take bracketed literals; Wine does.
@@ -58,6 +60,8 @@ public:
     // gethostbyname: the dotted addresses of a name, in answer order.
     std::map<std::string, std::vector<std::string>> hosts;
     bool bracketsResolve = true;
+    // A numeric-only query does not translate names (as the platform's).
+    bool honourNumericHint = false;
     std::vector<std::string> addrInfoQueries;
     std::vector<std::string> hostQueries;
 };
