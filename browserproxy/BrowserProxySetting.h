@@ -94,5 +94,11 @@ constexpr int kNoProxyListenPort = 70000;
 // Puts the user's own local script back over Proxy.pac (or removes
 // Proxy.pac when there is no backup).
 void RestoreProxyPacFile();
+// Puts back whatever an earlier run left changed (as the resume flags say)
+// and clears the flags of what was put back, then resets the capture
+// (OnClear). A restore that failed keeps its flag and nothing is reset:
+// false then, and the caller must not capture the live settings, which are
+// still this program's.
+bool ResumeChangedSettings(CBrowserProxySetting& setting);
 // Resets the dial-up names this process changed (none are ever recorded).
 void UnsetPPPInsideProxy();
