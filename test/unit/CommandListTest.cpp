@@ -30,31 +30,7 @@ std::vector<std::wstring> Texts(const CommandList& list) {
     return texts;
 }
 
-// Records the double's command lines into a file of the temporary folder.
-class RecordFile {
-public:
-    RecordFile() : m_path(m_dir.File(L"record.txt")) {
-        ::SetEnvironmentVariableW(L"QUARLO_RECORD_FILE", m_path.c_str());
-    }
-    ~RecordFile() { ::SetEnvironmentVariableW(L"QUARLO_RECORD_FILE", nullptr); }
-    // Waits a little for started programs to write their lines.
-    std::string Lines(size_t expected) const {
-        std::string text;
-        for (int i = 0; i < 100; ++i) {
-            if (TestSupport::FileExists(m_path)) text = TestSupport::ReadTextFile(m_path);
-            size_t lines = 0;
-            for (char c : text) lines += c == '\n';
-            if (lines >= expected) break;
-            ::Sleep(50);
-        }
-        return text;
-    }
-    const TempDir& dir() const { return m_dir; }
-
-private:
-    TempDir m_dir;
-    std::wstring m_path;
-};
+using TestSupport::RecordFile;
 
 std::wstring Recorder() { return TestSupport::TestBinDir() + L"\\recorder.exe"; }
 

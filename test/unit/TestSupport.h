@@ -121,4 +121,31 @@ private:
     std::wstring m_path;
 };
 
+// The file into which the recorder double (recorder.exe) writes the command
+// lines it was started with, for the scope of a test.
+class RecordFile {
+public:
+    RecordFile() : m_path(m_dir.File(L"record.txt")) {
+        ::SetEnvironmentVariableW(L"QUARLO_RECORD_FILE", m_path.c_str());
+    }
+    ~RecordFile() { ::SetEnvironmentVariableW(L"QUARLO_RECORD_FILE", nullptr); }
+    // Waits a little for started programs to write their lines.
+    std::string Lines(size_t expected) const {
+        std::string text;
+        for (int i = 0; i < 100; ++i) {
+            if (FileExists(m_path)) text = ReadTextFile(m_path);
+            size_t lines = 0;
+            for (char c : text) lines += c == '\n';
+            if (lines >= expected) break;
+            ::Sleep(50);
+        }
+        return text;
+    }
+    const TempDir& dir() const { return m_dir; }
+
+private:
+    TempDir m_dir;
+    std::wstring m_path;
+};
+
 }  // namespace TestSupport
