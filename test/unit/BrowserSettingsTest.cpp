@@ -11,6 +11,7 @@
 
 #include "BrowserProxySetting.h"
 #include "BrowserProxyTestSupport.h"
+#include "ProxyIniTestSupport.h"
 #include "ProxySettingsFake.h"
 #include "StringUtil.h"
 #include "WinHttpTestSupport.h"
@@ -46,10 +47,10 @@ std::string PacUrl(const std::string& testCase, const std::string& answer) {
            "/" + encoded;
 }
 
-class BrowserSettingsTest : public LoggedTest {
+class BrowserSettingsTest : public ProxyIniTest::UserTempTest {
 protected:
     void SetUp() override {
-        LoggedTest::SetUp();
+        UserTempTest::SetUp();
         m_listenPort.SetDword(L"proxylistenport", 51234);
     }
     void SetLan(const ConnectionProxyOptions& options) { m_store.connections[L""] = options; }

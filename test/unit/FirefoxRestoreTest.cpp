@@ -12,6 +12,7 @@
 #include "BrowserProxySetting.h"
 #include "BrowserProxyTestSupport.h"
 #include "CommonFunction.h"
+#include "ProxyIniTestSupport.h"
 #include "ProxySettingsFake.h"
 
 using namespace BrowserProxyTest;
@@ -26,7 +27,7 @@ constexpr wchar_t kFirefox32[] = L"SOFTWARE\\Wow6432Node\\Mozilla\\Mozilla Firef
 
 std::wstring Recorder() { return TestSupport::TestBinDir() + L"\\recorder.exe"; }
 
-class FirefoxRestoreTest : public LoggedTest {
+class FirefoxRestoreTest : public ProxyIniTest::UserTempTest {
 protected:
     void Install(const wchar_t* root, const std::wstring& exe) {
         const std::wstring version = L"128.0 (x64 en-US)";

@@ -15,6 +15,7 @@
 #include "AutoProxyCallbacks.h"
 #include "BrowserProxySetting.h"
 #include "BrowserProxyTestSupport.h"
+#include "ProxyIniTestSupport.h"
 #include "ProxySettingsFake.h"
 #include "ProxyString.h"
 #include "StringUtil.h"
@@ -226,10 +227,10 @@ struct Resolution {
     uint8_t socks;
 };
 
-class TunnelProxyResolutionTest : public LoggedTest {
+class TunnelProxyResolutionTest : public ProxyIniTest::UserTempTest {
 protected:
     void SetUp() override {
-        LoggedTest::SetUp();
+        UserTempTest::SetUp();
         ASSERT_NE(WinHttpTest::HttpDoublePort(), 0u) << "HTTP double not running";
     }
     Resolution Resolve(const std::string& url, const char* gateway = "gw.example.com") {
