@@ -30,6 +30,7 @@ public:
 
     bool Query(const std::wstring& connection, ConnectionProxyOptions& options) override {
         calls.push_back({StoreCall::Query, connection, {}, OptionForm::Wide});
+        if (beforeQuery) beforeQuery();
         if (failQuery) return Fail();
         options = connections[connection];
         return true;
@@ -74,6 +75,7 @@ public:
     std::map<std::wstring, ConnectionProxyOptions> connections;  // "" is the LAN
     std::vector<StoreCall> calls;
     bool failQuery = false;
+    std::function<void()> beforeQuery;  // may block, as a slow query does
     std::function<bool(const std::wstring&)> failSet;
     // Runs at each set, after it was recorded and before it applies; the
     // argument is the number of calls so far.
