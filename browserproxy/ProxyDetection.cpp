@@ -21,7 +21,6 @@
 #include "StringUtil.h"
 #include "System.h"
 #include "Timing.h"
-#include "utility.h"
 
 wchar_t g_VsiteHost[260] = {};
 
@@ -138,7 +137,7 @@ void DetectProxyInfo(const wchar_t* gatewayHost) {
         g_runningWorkers.fetch_sub(1);
         LOGW(LOG_ERROR, L"DetectProxyInfo: the proxy-saving worker cannot start, error is %d\n",
              static_cast<int>(::GetLastError()));
-    } else if (WaitWithMessageLoop(worker.get(), kSaveWorkerWaitMs, QS_ALLINPUT)) {
+    } else if (Timing::WaitWithMessageLoop(worker.get(), kSaveWorkerWaitMs, QS_ALLINPUT)) {
         workerEnded = true;
     } else {
         LOGW(LOG_WARNING, L"DetectProxyInfo: the proxy-saving worker did not end in %u ms\n",

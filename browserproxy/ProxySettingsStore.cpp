@@ -63,12 +63,13 @@ public:
     }
 
 private:
-    // One set carries all five options, so the settings are never half changed.
-    static bool SetWide(const std::wstring& connection, const ConnectionProxyOptions& options) {
-        std::wstring name = connection, url = options.autoConfigUrl.value_or(L""),
-                     server = options.proxyServer.value_or(L""),
-                     bypass = options.proxyBypass.value_or(L"");
-        INTERNET_PER_CONN_OPTIONW entries[5] = {};
+    // One set carries all five options, so the settings are never half
+    // changed. Text is the form's string type; absent texts go as null.
+    template <class Option, class List, class Text>
+    static bool SetList(Text name, Text url, Text server, Text bypass, bool hasName,
+                        const ConnectionProxyOptions& options,
+                        BOOL(WINAPI* set)(HINTERNET, DWORD, LPVOID, DWORD)) {
+        Option entries[5] = {};
         entries[0].dwOption = INTERNET_PER_CONN_AUTOCONFIG_URL;
         entries[0].Value.pszValue = options.autoConfigUrl ? url.data() : nullptr;
         entries[1].dwOption = INTERNET_PER_CONN_AUTODISCOVERY_FLAGS;
@@ -79,39 +80,27 @@ private:
         entries[3].Value.pszValue = options.proxyServer ? server.data() : nullptr;
         entries[4].dwOption = INTERNET_PER_CONN_PROXY_BYPASS;
         entries[4].Value.pszValue = options.proxyBypass ? bypass.data() : nullptr;
-        INTERNET_PER_CONN_OPTION_LISTW list{};
+        List list{};
         list.dwSize = sizeof(list);
-        list.pszConnection = connection.empty() ? nullptr : name.data();
+        list.pszConnection = hasName ? name.data() : nullptr;
         list.dwOptionCount = 5;
         list.pOptions = entries;
-        return ::InternetSetOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list,
-                                    sizeof(list)) != FALSE;
+        return set(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, sizeof(list)) != FALSE;
+    }
+
+    static bool SetWide(const std::wstring& connection, const ConnectionProxyOptions& options) {
+        return SetList<INTERNET_PER_CONN_OPTIONW, INTERNET_PER_CONN_OPTION_LISTW>(
+            connection, options.autoConfigUrl.value_or(L""), options.proxyServer.value_or(L""),
+            options.proxyBypass.value_or(L""), !connection.empty(), options, ::InternetSetOptionW);
     }
 
     static bool SetNarrow(const std::wstring& connection, const ConnectionProxyOptions& options) {
         const auto narrow = [](const std::optional<std::wstring>& text) {
             return CodePageFromWide(text.value_or(L""), CP_THREAD_ACP);
         };
-        std::string name = narrow(connection), url = narrow(options.autoConfigUrl),
-                    server = narrow(options.proxyServer), bypass = narrow(options.proxyBypass);
-        INTERNET_PER_CONN_OPTIONA entries[5] = {};
-        entries[0].dwOption = INTERNET_PER_CONN_AUTOCONFIG_URL;
-        entries[0].Value.pszValue = options.autoConfigUrl ? url.data() : nullptr;
-        entries[1].dwOption = INTERNET_PER_CONN_AUTODISCOVERY_FLAGS;
-        entries[1].Value.dwValue = options.autoDiscoveryFlags;
-        entries[2].dwOption = INTERNET_PER_CONN_FLAGS;
-        entries[2].Value.dwValue = options.flags;
-        entries[3].dwOption = INTERNET_PER_CONN_PROXY_SERVER;
-        entries[3].Value.pszValue = options.proxyServer ? server.data() : nullptr;
-        entries[4].dwOption = INTERNET_PER_CONN_PROXY_BYPASS;
-        entries[4].Value.pszValue = options.proxyBypass ? bypass.data() : nullptr;
-        INTERNET_PER_CONN_OPTION_LISTA list{};
-        list.dwSize = sizeof(list);
-        list.pszConnection = connection.empty() ? nullptr : name.data();
-        list.dwOptionCount = 5;
-        list.pOptions = entries;
-        return ::InternetSetOptionA(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list,
-                                    sizeof(list)) != FALSE;
+        return SetList<INTERNET_PER_CONN_OPTIONA, INTERNET_PER_CONN_OPTION_LISTA>(
+            narrow(connection), narrow(options.autoConfigUrl), narrow(options.proxyServer),
+            narrow(options.proxyBypass), !connection.empty(), options, ::InternetSetOptionA);
     }
 };
 

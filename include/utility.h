@@ -98,30 +98,6 @@ inline int CommandListExecute(const CommandList& list) {
     return overall;
 }
 
-// Waits for a handle while it dispatches this thread's window messages, one
-// wait of at most 1,000 ms at a time. INFINITE means no limit. True when the
-// handle was signalled, false on time-out.
-inline bool WaitWithMessageLoop(HANDLE handle, DWORD timeoutMs, DWORD wakeMask) {
-    const DWORD start = static_cast<DWORD>(Timing::TickCount());
-    for (;;) {
-        DWORD slice = 1000;
-        if (timeoutMs != INFINITE) {
-            const DWORD elapsed = static_cast<DWORD>(static_cast<DWORD>(Timing::TickCount()) - start);
-            if (elapsed >= timeoutMs) return false;
-            if (timeoutMs - elapsed < slice) slice = timeoutMs - elapsed;
-        }
-        const HANDLE handles[] = {handle};
-        if (Timing::WaitForObjectsOrMessage(1, handles, slice, wakeMask) == WAIT_OBJECT_0) {
-            return true;
-        }
-        MSG message{};
-        if (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            ::TranslateMessage(&message);
-            ::DispatchMessageW(&message);
-        }
-    }
-}
-
 // Waits for the named auto-reset event (created or opened here) while it
 // dispatches this thread's window messages, one wait of at most 1,000 ms at a
 // time. INFINITE means no limit. False on time-out or when no event is had.
@@ -133,7 +109,7 @@ inline bool SleepWithMessageLoop(const wchar_t* eventName, DWORD timeoutMs, DWOR
         return false;
     }
     LOGW(LOG_INFO, L"Create event %s success\n", eventName);
-    if (!WaitWithMessageLoop(event.get(), timeoutMs, wakeMask)) return false;
+    if (!Timing::WaitWithMessageLoop(event.get(), timeoutMs, wakeMask)) return false;
     LOGW(LOG_INFO, L"SleepWithMessageLoop: i received the message: %s\n", eventName);
     return true;
 }

@@ -42,4 +42,28 @@ inline DWORD WaitForAnyObject(DWORD count, const HANDLE* handles, DWORD millisec
 inline ULONGLONG TickCount() { return Source().TickCount(); }
 inline void LocalTime(SYSTEMTIME* time) { Source().LocalTime(time); }
 
+// Waits for a handle while it dispatches this thread's window messages, one
+// wait of at most 1,000 ms at a time. INFINITE means no limit. True when the
+// handle was signalled, false on time-out.
+inline bool WaitWithMessageLoop(HANDLE handle, DWORD timeoutMs, DWORD wakeMask) {
+    const DWORD start = static_cast<DWORD>(TickCount());
+    for (;;) {
+        DWORD slice = 1000;
+        if (timeoutMs != INFINITE) {
+            const DWORD elapsed = static_cast<DWORD>(static_cast<DWORD>(TickCount()) - start);
+            if (elapsed >= timeoutMs) return false;
+            if (timeoutMs - elapsed < slice) slice = timeoutMs - elapsed;
+        }
+        const HANDLE handles[] = {handle};
+        if (WaitForObjectsOrMessage(1, handles, slice, wakeMask) == WAIT_OBJECT_0) {
+            return true;
+        }
+        MSG message{};
+        if (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            ::TranslateMessage(&message);
+            ::DispatchMessageW(&message);
+        }
+    }
+}
+
 }  // namespace Timing
