@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "DownLoaderManager.h"
+#include "FileUtil.h"
 #include "GatewayDownload.h"
 #include "Loglib.h"
 #include "Owners.h"
@@ -30,12 +31,6 @@ public:
 private:
     CHttpDownloader::HttpRequestCookie* m_cookie;
 };
-
-// One name inside the folder: no path, drive, stream or wildcard parts.
-bool IsPlainFileName(const std::wstring& name) {
-    return !name.empty() && name != L"." && name != L".." &&
-           name.find_first_of(L"\\/:*?\"<>|") == std::wstring::npos;
-}
 
 // Writes the bytes to a temporary file beside path and renames it over path
 // once it is whole; nothing is left under either name on failure.

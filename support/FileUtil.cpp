@@ -23,7 +23,29 @@ std::wstring SpareName(const wchar_t* path) {
     return FormatW(L"%s_%d_old", path, static_cast<int>(static_cast<DWORD>(Timing::TickCount())));
 }
 
+// Names the Win32 layer maps to a device in every folder.
+bool IsDeviceName(std::wstring_view name) {
+    const std::wstring_view stem = name.substr(0, name.find(L'.'));
+    std::wstring upper(stem);
+    for (wchar_t& c : upper) c = (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c;
+    if (upper == L"CON" || upper == L"PRN" || upper == L"AUX" || upper == L"NUL" ||
+        upper == L"CONIN$" || upper == L"CONOUT$")
+        return true;
+    return upper.size() == 4 && (upper.starts_with(L"COM") || upper.starts_with(L"LPT")) &&
+           upper[3] >= L'1' && upper[3] <= L'9';
+}
+
 }  // namespace
+
+bool IsPlainFileName(std::wstring_view name) {
+    if (name.empty() || name == L"." || name == L"..") return false;
+    for (const wchar_t c : name) {
+        if (c < 0x20 || std::wstring_view(L"\\/:*?\"<>|").find(c) != std::wstring_view::npos)
+            return false;
+    }
+    if (name.back() == L'.' || name.back() == L' ') return false;
+    return !IsDeviceName(name);
+}
 
 int RemoveFile(const wchar_t* path) {
     LOGW(LOG_INFO, L"RemoveFile: Remove %s\n", path);

@@ -8,6 +8,12 @@
 
 #include "FileReplace.h"
 
+// One entry of a folder, kept by the file system as given: not empty, not
+// "." or "..", no path, drive, stream, wildcard or control character
+// (\ / : * ? " < > |), no trailing dot or blank (Windows drops them), and no
+// device name (CON, NUL, COM1, ... with or without an extension).
+bool IsPlainFileName(std::wstring_view name);
+
 // 1 when the file is gone or moved aside and scheduled for deletion at reboot.
 int RemoveFile(const wchar_t* path);
 // 1 unless the file could be neither deleted nor moved aside.

@@ -222,7 +222,9 @@ TEST_F(Downloader, NamesThatLeaveTheFolderAreRefused) {
     TempDir temp;
     const std::wstring folder = temp.File(L"work");
     const wchar_t* names[] = {L"..\\evil.cab", L"sub/evil.cab", L"C:evil.cab", L"..", L".",
-                              L"?v=1", L"a*b", L"cab.cab:stream"};
+                              L"?v=1", L"a*b", L"cab.cab:stream",
+                              // names the file system would change or map to a device
+                              L"cab.cab.", L"cab.cab ", L"CON", L"nul.txt", L"com1", L"a\x01b"};
     for (size_t i = 0; i < std::size(names); ++i) {
         const wchar_t* name = names[i];
         SCOPED_TRACE(testing::Message() << "name index " << i);
