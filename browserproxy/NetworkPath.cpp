@@ -30,13 +30,7 @@ public:
 constinit RealAdapterRouteSource g_realSource;
 std::atomic<IAdapterRouteSource*> g_source{nullptr};
 
-struct SocketTraits {
-    using type = SOCKET;
-    static type invalid() { return INVALID_SOCKET; }
-    static bool valid(type s) { return s != INVALID_SOCKET; }
-    static void close(type s) { ::closesocket(s); }
-};
-using UniqueSocket = Owners::Unique<SocketTraits>;
+using Owners::UniqueSocket;
 
 std::string DottedQuad(uint32_t networkOrder) {
     const auto* b = reinterpret_cast<const unsigned char*>(&networkOrder);

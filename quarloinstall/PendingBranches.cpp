@@ -9,9 +9,6 @@ void LogCommandNotAvailable(const wchar_t* keyword) {
     LOGW(LOG_WARNING, L"Tavrisk: the command %s is not available in this build\n", keyword);
 }
 
-void RunCallHomeCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"callhome");
-}
 void RunClearIEProxySettingsCommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"clearIEProxySettings");
 }

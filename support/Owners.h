@@ -138,6 +138,16 @@ struct ServiceHandleTraits {
 };
 using UniqueServiceHandle = Unique<ServiceHandleTraits>;
 
+// Sockets (windows.h declares them through winsock.h; winsock2.h keeps the
+// same types).
+struct SocketTraits {
+    using type = SOCKET;
+    static type invalid() { return INVALID_SOCKET; }
+    static bool valid(type s) { return s != INVALID_SOCKET; }
+    static void close(type s) { ::closesocket(s); }
+};
+using UniqueSocket = Unique<SocketTraits>;
+
 // Internet handles (WinHTTP, WinINet) are void pointers closed by their
 // library's own function; the owner names it so this header needs neither
 // library's header (the two cannot share a translation unit).

@@ -14,7 +14,8 @@ Requests:
   GET /prx/000/http/localhost/client_sec/l3vpn/<name>  the file <name> of the
       root folder (version.xml, images, cabinets, OEM.ini, ...); 404 if none.
   POST <any path>   recorded byte for byte (head and body) at the end of the
-      posts file; answered 200 with a small JSON body.
+      posts file; answered 200 with a small JSON body ("reply=empty": with
+      an empty body; "reply=drop": the connection is closed unanswered).
 Session: with --session, a request must carry the cookie KZsession=<TOKEN>
   (else 403). With --renew-session, the first request that carries it is
   answered 302 to the same target, as an absolute URL on the request's Host,
@@ -283,8 +284,11 @@ class Gateway:
             if self.args.posts:
                 with self.lock, open(self.args.posts, "ab") as f:
                     f.write(head.encode("latin-1") + body)
+            answer = query.get("reply", [None])[0]
+            if answer == "drop":
+                raise Closed()
             return 200, self.reply(stream, "200 OK", ["Content-Type: application/json"],
-                                   b'{"result":0}')
+                                   b"" if answer == "empty" else b'{"result":0}')
         if method != "GET" or not url.path.startswith(PREFIX):
             return 404, self.reply(stream, "404 Not Found", [], b"not found\r\n")
         name = urllib.parse.unquote(url.path[len(PREFIX):])

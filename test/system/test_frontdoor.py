@@ -28,10 +28,11 @@ def test_empty_command_only_signals(exe):
 # (deliverable, raw tail, signalled, messages after the argc line)
 CASES = [
     ("Pelkora", "nothing", True, [SIGNAL]),
+    # Without a receiver URL the report ends at once.
     ("Pelkora", "CALLHOME", False,
-     ["Brevanto client callhome start...\r\n", NOT_AVAILABLE.format("callhome")]),
+     ["Brevanto client callhome start...\r\n", "callhome: callhome_url:\r\n"]),
     ("Tavrisk", "xcallhomex a b", False,
-     ["Brevanto client callhome start...\r\n", NOT_AVAILABLE.format("callhome")]),
+     ["Brevanto client callhome start...\r\n", "callhome: callhome_url:\r\n"]),
     ("Pelkora", "clearIEProxySettings", False, [NOT_AVAILABLE.format("clearIEProxySettings")]),
     ("Tavrisk", "clearIEProxySettings", True, [SIGNAL]),
     # The install block: exact words, the log shut down before the signal.
