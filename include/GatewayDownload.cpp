@@ -120,7 +120,8 @@ int32_t PostCallHome(uint32_t* error, const char* host, uint16_t port, const cha
         if (error) *error = code;
         return static_cast<int32_t>(code);
     }
-    LOGA(LOG_INFO, "callhome: Request: %s\n", CredentialsHiddenForLog(request).c_str());
+    // The whole request only with the debug switch, as for the downloads.
+    if (IsEnablePrintRequest()) LOGA(LOG_INFO, "callhome: Request: %s\n", request.c_str());
     return RunExchange(transport, request, DownLoadVariant::Report, reply);
 }
 
