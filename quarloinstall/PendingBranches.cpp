@@ -45,9 +45,6 @@ void RunInstallForMSICommand(const FrontDoorCommand&) {
 void RunInstallBrevantoMSICommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"InstallBrevantoMSI");
 }
-void RunCallMsiServiceCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"callmsiservice");
-}
 void RunUpdateForMSICommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"updateformsi");
 }

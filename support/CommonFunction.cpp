@@ -423,12 +423,15 @@ std::wstring GetModuleFolder() {
     return std::wstring(path) + L"\\";
 }
 
-bool ShellStartProgram(const std::wstring& path, const wchar_t* verb, int show) {
+bool ShellStartProgram(const std::wstring& path, const wchar_t* verb, int show,
+                       const wchar_t* parameters) {
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
     info.lpVerb = verb;
     info.lpFile = path.c_str();
-    info.lpParameters = L"";
+    info.lpParameters = parameters;
+    // No error box: nobody sits at this program, a box would hold the command.
+    info.fMask = SEE_MASK_FLAG_NO_UI;
     info.nShow = show;
     return ::ShellExecuteExW(&info) != FALSE;
 }

@@ -67,9 +67,10 @@ void SetInstalledCopyFoldersSourceForTest(InstalledCopyFoldersSource source);
 // The folder of this program's own executable, with a final backslash;
 // empty when its path does not fit MAX_PATH.
 std::wstring GetModuleFolder();
-// ShellExecuteExW of a program without waiting; false (last error kept)
-// when it could not be started.
-bool ShellStartProgram(const std::wstring& path, const wchar_t* verb, int show);
+// ShellExecuteExW of a program without waiting and without error boxes;
+// false (last error kept) when it could not be started.
+bool ShellStartProgram(const std::wstring& path, const wchar_t* verb, int show,
+                       const wchar_t* parameters = L"");
 
 void StartHTTPProxy(unsigned int clientType);
 int LaunchBrevantohttpd();
