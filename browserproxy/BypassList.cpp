@@ -46,10 +46,6 @@ bool HasBrackets(const std::string& text) {
     return text.find('[') != std::string::npos && text.find(']') != std::string::npos;
 }
 
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    return ::_stricmp(a.c_str(), b.c_str()) == 0;
-}
-
 // The numeric text of the address a text resolves to; empty when it does not.
 std::string TextForm(const std::string& text) {
     QuarloSocket::SockAddrHost host(text.c_str());
@@ -77,7 +73,7 @@ bool MatchesByWalk(const std::string& entry, const std::string& destination, boo
         if (mine.text == "*") {
             LOGA(LOG_INFO, "IncludeInBypass: proxy bypass fragement:%s, dest server fragement:%s\n",
                  mine.text.c_str(), other.text.c_str());
-        } else if (!EqualNoCase(mine.text, other.text)) {
+        } else if (!EqualsAsciiNoCase(mine.text, other.text)) {
             // Host names are case-insensitive here as in the fragment match.
             return false;
         }
@@ -109,7 +105,7 @@ bool MatchesExactly(const std::string& entry, const std::string& destination, bo
     LOGA(LOG_INFO,
          "IncludeInBypass: proxy bypass :%s, dest server:%s,bDestIPaddr:%d,bBypassIPaddr:%d\n",
          ours.c_str(), theirs.c_str(), destIsAddress ? 1 : 0, entryIsAddress ? 1 : 0);
-    return bothAddresses && !ours.empty() && !theirs.empty() && EqualNoCase(ours, theirs);
+    return bothAddresses && !ours.empty() && !theirs.empty() && EqualsAsciiNoCase(ours, theirs);
 }
 
 }  // namespace
@@ -129,7 +125,7 @@ bool IsIPAddressString(const char* text) {
 
 int32_t IsMatchedByWildcard(const char* entry, const char* destination) {
     if (!entry || !destination) return 0;
-    if (::_stricmp(destination, "all") == 0) return 1;
+    if (EqualsAsciiNoCase(destination, "all")) return 1;
     // Every fragment takes part: a text is never cut short, so differing
     // tails or long labels cannot pass as equal.
     const std::vector<Fragment> ours = Split(entry, ".");
@@ -137,7 +133,7 @@ int32_t IsMatchedByWildcard(const char* entry, const char* destination) {
     if (ours.size() != theirs.size()) return 0;
     for (size_t i = 0; i < ours.size(); ++i) {
         if (ours[i].text == "*" || theirs[i].text == "*") continue;
-        if (!EqualNoCase(ours[i].text, theirs[i].text)) return 0;
+        if (!EqualsAsciiNoCase(ours[i].text, theirs[i].text)) return 0;
     }
     return 1;
 }

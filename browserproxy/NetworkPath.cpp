@@ -67,7 +67,9 @@ IAdapterRouteSource& AdapterRouteSource() {
     return source ? *source : static_cast<IAdapterRouteSource&>(g_realSource);
 }
 
-void SetAdapterRouteSourceForTest(IAdapterRouteSource* source) { g_source.store(source); }
+IAdapterRouteSource* SetAdapterRouteSourceForTest(IAdapterRouteSource* source) {
+    return g_source.exchange(source);
+}
 
 HostIPv4Addresses GetHostIPv4Addresses(const char* host) {
     HostIPv4Addresses result;

@@ -48,4 +48,4 @@ public:
     virtual DWORD GetBestRoute(DWORD destination, DWORD source, MIB_IPFORWARDROW* route) = 0;
 };
 IAdapterRouteSource& AdapterRouteSource();
-void SetAdapterRouteSourceForTest(IAdapterRouteSource* source);
+IAdapterRouteSource* SetAdapterRouteSourceForTest(IAdapterRouteSource* source);

@@ -4,6 +4,7 @@
 
 #include "CommonFunction.h"
 #include "Loglib.h"
+#include "SharedNames.h"
 #include "System.h"
 
 // The certificate steps run inside the TLS handshake and log under its name.
@@ -78,15 +79,15 @@ bool FilterMatches(const std::wstring& filter, const std::wstring& name) {
 
 bool IgnoreSameNameCerts() {
     DWORD value = 0;
-    return ReadRegistryDword(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VPN\\Install Manager",
+    return ReadRegistryDword(HKEY_LOCAL_MACHINE, kInstallManagerKey,
                              L"IgnoreSameNameCertFlag", value) == ERROR_SUCCESS &&
            value == 1;
 }
 
 }  // namespace
 
-void SetCertCandidateSourceForTest(ICertCandidateSource* source) {
-    g_source = source ? source : &g_realSource;
+ICertCandidateSource* SetCertCandidateSourceForTest(ICertCandidateSource* source) {
+    return std::exchange(g_source, source ? source : &g_realSource);
 }
 
 ProtocolChoice SelectEnabledProtocols(int sslProto, uint32_t vpnServerFlag, int attempt) {
@@ -291,7 +292,7 @@ int CClientCertificates::CreateNewCredential(CtxtHandle* context,
     credential.reset(handle);
 
     Owners::UniqueRegKey key;
-    LSTATUS ret = ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\VPN\\CertInformation", 0, nullptr,
+    LSTATUS ret = ::RegCreateKeyExW(HKEY_CURRENT_USER, kCertInformationKey, 0, nullptr,
                                     0, KEY_SET_VALUE, nullptr, key.put(), nullptr);
     if (ret == ERROR_SUCCESS) {
         ret = ::RegSetValueExW(key.get(), L"Name", 0, REG_SZ,

@@ -43,7 +43,7 @@ public:
         HCERTSTORE store, const SecPkgContext_IssuerListInfoEx& issuers) = 0;
 };
 // nullptr restores the real source.
-void SetCertCandidateSourceForTest(ICertCandidateSource* source);
+ICertCandidateSource* SetCertCandidateSourceForTest(ICertCandidateSource* source);
 
 // The enabled-protocol mask for a handshake attempt (0 or 1) and its log text.
 struct ProtocolChoice {

@@ -61,13 +61,13 @@ ITunnelDataTransport* OpenTunnel(uint32_t* error, const char* host, uint16_t por
     return transport;
 }
 
+// Closes the tunnel; the caller's owner releases it.
 int32_t RunExchange(ITunnelDataTransport* transport, const std::string& request, DownLoadVariant variant,
                     BSTR* callerBody) {
     std::string sent, head, body;
     const bool exchanged = DownLoadWeb(transport, request.c_str(), sent, head, body, variant);
     const int32_t result = FinishGatewayExchange(exchanged, request, sent, body, callerBody);
     transport->Close();
-    transport->Release();
     return result;
 }
 
@@ -95,13 +95,13 @@ int32_t DownLoadFileToBSTR(uint32_t* error, const char* session, const char* hos
                              session ? session : "", request))
         return DownloadResult_ExchangeFailed;
     uint32_t code = 0;
-    ITunnelDataTransport* transport = CreateSSLTransport(&code, host, port, info);
+    const TransportRef transport(CreateSSLTransport(&code, host, port, info));
     if (!transport) {
         if (error) *error = code;
         return static_cast<int32_t>(code);
     }
     if (IsEnablePrintRequest()) LOGA(LOG_INFO, "DownLoadFile: Request: %s\n", request.c_str());
-    return RunExchange(transport, request, DownLoadVariant::File, body);
+    return RunExchange(transport.get(), request, DownLoadVariant::File, body);
 }
 
 int32_t PostCallHome(uint32_t* error, const char* host, uint16_t port, const char* path,
@@ -114,7 +114,7 @@ int32_t PostCallHome(uint32_t* error, const char* host, uint16_t port, const cha
                                 json ? json : "", request))
         return DownloadResult_ExchangeFailed;
     uint32_t code = 0;
-    ITunnelDataTransport* transport = CreateTunnel(&code, host, port, info);
+    const TransportRef transport(CreateTunnel(&code, host, port, info));
     if (!transport) {
         LOGA(LOG_INFO, "callhome: CreateTunnel failed\n");
         if (error) *error = code;
@@ -122,7 +122,7 @@ int32_t PostCallHome(uint32_t* error, const char* host, uint16_t port, const cha
     }
     // The whole request only with the debug switch, as for the downloads.
     if (IsEnablePrintRequest()) LOGA(LOG_INFO, "callhome: Request: %s\n", request.c_str());
-    return RunExchange(transport, request, DownLoadVariant::Report, reply);
+    return RunExchange(transport.get(), request, DownLoadVariant::Report, reply);
 }
 
 }  // namespace QuarloSocket

@@ -18,20 +18,6 @@ GatewayFileDownload g_gatewayDownload = &QuarloSocket::DownLoadFileToBSTR;
 
 HRESULT LastErrorResult() { return HRESULT_FROM_WIN32(::GetLastError()); }
 
-// Releases the waiter's reference whichever way the wait ends.
-class CookieRef {
-public:
-    explicit CookieRef(CHttpDownloader::HttpRequestCookie* cookie) : m_cookie(cookie) {}
-    ~CookieRef() { m_cookie->Release(); }
-    CookieRef(const CookieRef&) = delete;
-    CookieRef& operator=(const CookieRef&) = delete;
-    CHttpDownloader::HttpRequestCookie* operator->() const { return m_cookie; }
-    CHttpDownloader::HttpRequestCookie* get() const { return m_cookie; }
-
-private:
-    CHttpDownloader::HttpRequestCookie* m_cookie;
-};
-
 // Writes the bytes to a temporary file beside path and renames it over path
 // once it is whole; nothing is left under either name on failure.
 HRESULT WriteDownloadedFile(const std::wstring& folderPath, const std::wstring& path,
@@ -119,15 +105,16 @@ int32_t CHttpDownloader::DownloadByTunnel(const wchar_t* session, const wchar_t*
 }
 
 int32_t CHttpDownloader::DownloadByWinHttp(const wchar_t* url, HANDLE stopEvent, BSTR* body) {
-    const CookieRef cookie(new HttpRequestCookie);
-    cookie->AddRef();  // the completion's
+    // The waiter's reference, and the one the completion will release.
+    const Owners::ComPtr<HttpRequestCookie> cookie(new HttpRequestCookie);
+    Owners::ComPtr<HttpRequestCookie> completion = cookie;
     const HRESULT hr = SendRequest(url, L"GET", nullptr, nullptr, 0, &CHttpDownloader::OnRequestComplete,
                                    cookie.get(), 0, 0, L"", L"", nullptr);
     if (hr != S_OK) {
         LOGA(LOG_WARNING, "SendRequest error: 0x%08X\n", static_cast<unsigned>(hr));
-        cookie->Release();
         return hr;
     }
+    static_cast<void>(completion.release());  // handed to the request
     const std::string urlText = CodePageFromWide(url ? url : L"", CP_THREAD_ACP);
     HANDLE handles[2];
     DWORD count = 0;
@@ -176,7 +163,7 @@ void CHttpDownloader::OnRequestComplete(int32_t code, BSTR body, const std::vect
     }
     cookie->errorCode = code;
     ::SetEvent(cookie->event);
-    cookie->Release();
+    cookie->Release();  // the reference the request was handed
 }
 
 int32_t CHttpDownloader::DownloadFileToLocalDirectory(const wchar_t* session, const wchar_t* file,

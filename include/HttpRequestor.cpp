@@ -196,24 +196,22 @@ HRESULT QueryActiveUserProxyConfig(ProxyConfig& out, const wchar_t* host) {
 // ---- HttpRequestor ----------------------------------------------------------
 
 HttpRequestor::~HttpRequestor() {
-    if (m_session) ::WinHttpCloseHandle(m_session);
+    // The session closes before the settings its callbacks may still read.
+    m_session.reset();
 }
 
 HRESULT HttpRequestor::Init(const wchar_t* host, bool noProxyQuery) {
     m_noProxyQuery = noProxyQuery;
-    if (m_session) {
-        ::WinHttpCloseHandle(m_session);
-        m_session = nullptr;
-    }
-    m_session = ::WinHttpOpen(kAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                              WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+    m_session.reset();
+    m_session.reset(::WinHttpOpen(kAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                  WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
     if (!m_session) {
         const DWORD error = ::GetLastError();
         LOGW(LOG_WARNING, L"WinHttpOpen Failed: WinHttpError = %d\n", WinHttpErrorNumber(error));
         return HRESULT_FROM_WIN32(error);
     }
-    ::WinHttpSetTimeouts(m_session, 60000, 300000, 3600000, 3600000);
-    if (::WinHttpSetStatusCallback(m_session, &HttpRequestor::StatusCallback, kCallbackNotifications,
+    ::WinHttpSetTimeouts(m_session.get(), 60000, 300000, 3600000, 3600000);
+    if (::WinHttpSetStatusCallback(m_session.get(), &HttpRequestor::StatusCallback, kCallbackNotifications,
                                    0) == WINHTTP_INVALID_STATUS_CALLBACK) {
         LOGW(LOG_WARNING, L"WinHttpSetStatusCallback Failed: WinHttpError = %d\n",
              WinHttpErrorNumber(::GetLastError()));
@@ -254,8 +252,7 @@ HRESULT HttpRequestor::SendRequest(const wchar_t* url, const wchar_t* verb,
     }
     const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
 
-    using UniqueWinHttp = Owners::UniqueInternetHandle<::WinHttpCloseHandle>;
-    UniqueWinHttp connect(::WinHttpConnect(m_session, hostName, parts.nPort, 0));
+    Owners::UniqueWinHttp connect(::WinHttpConnect(m_session.get(), hostName, parts.nPort, 0));
     if (!connect) {
         const DWORD error = ::GetLastError();
         LogUrlFailure(L"WinHttpConnect Failed: WinHttpError = %d, Url = %s\n", error, urlText);
@@ -263,7 +260,7 @@ HRESULT HttpRequestor::SendRequest(const wchar_t* url, const wchar_t* verb,
     }
     // The path runs to the end of the URL, so it carries the query too.
     const wchar_t* path = parts.lpszUrlPath && *parts.lpszUrlPath ? parts.lpszUrlPath : nullptr;
-    UniqueWinHttp request(::WinHttpOpenRequest(connect.get(), verb, path, L"HTTP/1.1",
+    Owners::UniqueWinHttp request(::WinHttpOpenRequest(connect.get(), verb, path, L"HTTP/1.1",
                                                WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                                secure ? WINHTTP_FLAG_SECURE : 0));
     if (!request) {
@@ -349,8 +346,8 @@ HRESULT HttpRequestor::SendRequest(const wchar_t* url, const wchar_t* verb,
         return HRESULT_FROM_WIN32(error);
     }
     // The request now belongs to the callbacks, which close both handles.
-    request.release();
-    connect.release();
+    static_cast<void>(request.release());
+    static_cast<void>(connect.release());
     LOGA(LOG_INFO, "WinHttpSendRequest Succ: %S %S (Headers = %S, Body = %s, BodyLength = %d)\n",
          verb ? verb : L"", TruncateLogTextW(urlText, 80).c_str(), extraHeaders ? extraHeaders : L"",
          logBody.c_str(), static_cast<int>(bodyLength));

@@ -11,6 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "Owners.h"
+#include "SharedNames.h"
+
 // ---- Registry helpers -------------------------------------------------------
 
 // Creates or opens the key for writing; true when the value was written.
@@ -38,7 +41,7 @@ HRESULT HttpRequestErrorResult(uint32_t winHttpError);
 
 // ---- ProxyConfig --------------------------------------------------------------
 
-constexpr wchar_t kProxyConfigKey[] = L"SOFTWARE\\VPN\\Install Manager";
+constexpr const wchar_t* kProxyConfigKey = kInstallManagerKey;
 
 // The WinHTTP proxy settings of a requestor, kept in HKLM between runs.
 // Every value saves itself when it ends.
@@ -107,7 +110,7 @@ public:
     static void CompleteRequest(int32_t code, HttpRequestContext* context);
 
 protected:
-    void* m_session = nullptr;
+    Owners::UniqueWinHttp m_session;
     std::wstring m_host;
     std::wstring m_authCookie;
     ProxyConfig m_proxyConfig;

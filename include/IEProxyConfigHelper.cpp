@@ -17,7 +17,6 @@ namespace QuarloSocket {
 
 namespace {
 
-using UniqueWinHttp = Owners::UniqueInternetHandle<::WinHttpCloseHandle>;
 
 // Takes over a text WinHTTP allocated.
 std::optional<std::wstring> AdoptText(wchar_t* text) {
@@ -126,7 +125,7 @@ bool ReadIEProxySettings(IEProxySettings& settings, DWORD& error) {
 
 bool GetProxyFromScript(const wchar_t* agent, const std::wstring& url, const wchar_t* scriptUrl,
                         ScriptProxyAnswer& answer, DWORD& error) {
-    const UniqueWinHttp session(::WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_NO_PROXY,
+    const Owners::UniqueWinHttp session(::WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_NO_PROXY,
                                               WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
                                               WINHTTP_FLAG_ASYNC));
     if (!session) {

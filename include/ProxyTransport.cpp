@@ -7,20 +7,16 @@ namespace QuarloSocket {
 
 CProxyDataTransport::CProxyDataTransport(ITunnelDataTransport* inner, http_proxy_context* context,
                                          std::string targetHost, uint16_t targetPort)
-    : m_inner(inner),
+    : m_inner(TransportRef::Borrow(inner)),
       m_targetHost(std::move(targetHost)),
       m_targetPort(targetPort),
-      m_context(context) {
-    if (m_inner) m_inner->AddRef();
-}
+      m_context(context) {}
 
-CProxyDataTransport::~CProxyDataTransport() {
-    if (m_inner) m_inner->Release();
-}
+CProxyDataTransport::~CProxyDataTransport() = default;
 
 bool CProxyDataTransport::Init() {
     if (!m_inner || !m_context) return false;
-    const bool result = establish_http_proxy_passthru(m_context, m_inner,
+    const bool result = establish_http_proxy_passthru(m_context, m_inner.get(),
                                                       ProxyHostText(m_targetHost), m_targetPort);
     LOGA(LOG_INFO, "establish_http_proxy_passthru return %d\n", result ? 1 : 0);
     if (result && m_context->auth_method == HTTP_AUTH_NONE) {

@@ -47,7 +47,7 @@ public:
     CIOBuffer* GetData() override;
 
 private:
-    ITunnelDataTransport* m_inner;
+    TransportRef m_inner;
     PendingBlock m_pending;
     std::string m_targetHost;
     uint16_t m_targetPort;

@@ -612,7 +612,7 @@ SyncIOStatus CSocketConnection::WriteSync(const void* bytes, size_t length, size
     if (buffer->ExchangeSyncSlot(0) == 0) {
         finished = true;  // the worker came first and is done with the event
     } else {
-        event.release();  // the worker comes second and closes it
+        static_cast<void>(event.release());  // the worker comes second and closes it
     }
 
     SyncIOStatus status;

@@ -21,6 +21,19 @@
 
 namespace QuarloSocket {
 
+// The user-data slots the socket library itself uses; nothing else in the
+// system writes them, so apart from an accept they read 0 or empty.
+namespace UserDataSlot {
+constexpr size_t kAcceptedSocket = 0;  // number: the socket made for an accept
+constexpr size_t kData1 = 1;           // number: "data 1" of the abortive close's line
+constexpr size_t kDatagramHost = 1;    // string: destination host of a UDP write
+constexpr size_t kDatagramPort = 2;    // number: destination port of a UDP write
+constexpr size_t kCoreId = 3;          // number: core id of the plain transport's datagram framing
+constexpr size_t kPassThrough = 4;     // number: datagrams go out unframed
+constexpr size_t kLogType = 8;         // number: "type" of the completion lines
+constexpr size_t kLogL4Id = 11;        // number: "l4 id" of the completion lines
+}  // namespace UserDataSlot
+
 class CUserData {
 public:
     explicit CUserData(size_t n) : m_numbers(n, 0), m_strings(n) {}

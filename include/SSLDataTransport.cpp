@@ -107,8 +107,8 @@ const SecurityFunctionTableW& SecurityFunctions() {
     return g_testFunctions ? *g_testFunctions : SystemFunctions();
 }
 
-void SetSecurityFunctionsForTest(const SecurityFunctionTableW* table) {
-    g_testFunctions = table;
+const SecurityFunctionTableW* SetSecurityFunctionsForTest(const SecurityFunctionTableW* table) {
+    return std::exchange(g_testFunctions, table);
 }
 
 void DisplayCertChain(PCCERT_CONTEXT cert) {

@@ -47,7 +47,7 @@ std::array<unsigned char, kPseudoClientHelloLength> BuildPseudoClientHello(int32
 // The security provider's entry points: the system's table unless a test
 // installs another (nullptr restores the system's).
 const SecurityFunctionTableW& SecurityFunctions();
-void SetSecurityFunctionsForTest(const SecurityFunctionTableW* table);
+const SecurityFunctionTableW* SetSecurityFunctionsForTest(const SecurityFunctionTableW* table);
 
 // Logs the subject and issuer of the certificate and of the issuers found in
 // its own store.

@@ -27,30 +27,18 @@ IPPPLineCheck* g_pppCheck = &g_realPPPCheck;
 uint32_t g_pppChecked = 0;
 uint32_t g_pppResult = 0;
 
-// Holds one reference on a connection for a scope.
-class ConnectionRef {
-public:
-    explicit ConnectionRef(CSocketConnection* c) : m_c(c) {}
-    ~ConnectionRef() {
-        if (m_c) m_c->Release();
-    }
-    ConnectionRef(const ConnectionRef&) = delete;
-    ConnectionRef& operator=(const ConnectionRef&) = delete;
-    CSocketConnection* get() const { return m_c; }
-    void CloseUnderLock() {
-        if (!m_c) return;
-        CriticalSectionLock hold(m_c->Lock());
-        if (m_c->IsValid()) m_c->InternalClose();
-    }
+using ConnectionPtr = Owners::ComPtr<CSocketConnection>;
 
-private:
-    CSocketConnection* m_c;
-};
+void CloseUnderLock(CSocketConnection* c) {
+    CriticalSectionLock hold(c->Lock());
+    if (c->IsValid()) c->InternalClose();
+}
 
 }  // namespace
 
-void CSSLTransportManager::SetPPPLineCheckForTest(IPPPLineCheck* check) {
-    g_pppCheck = check ? check : &g_realPPPCheck;
+IPPPLineCheck* CSSLTransportManager::SetPPPLineCheckForTest(IPPPLineCheck* check) {
+    g_pppChecked = g_pppResult = 0;
+    return std::exchange(g_pppCheck, check ? check : &g_realPPPCheck);
 }
 
 void CSSLTransportManager::ResetPPPCheckForTest() { g_pppChecked = g_pppResult = 0; }
@@ -84,16 +72,16 @@ ITunnelDataTransport* CSSLTransportManager::StartTls(ITunnelDataTransport* inner
                                                      uint32_t verify, uint8_t autoSelect,
                                                      CertChoiceCallback callback, uint8_t clientAuth,
                                                      const char* failureText) {
-    auto* tls = new CSSLDataTransport(inner, serverName, verify != 0, autoSelect != 0, callback,
-                                      clientAuth != 0);
+    Owners::ComPtr<CSSLDataTransport> tls(new CSSLDataTransport(
+        inner, serverName, verify != 0, autoSelect != 0, callback, clientAuth != 0));
     LOGA(LOG_INFO,
          "CSSLTransportManager::CreateSSLTransport/((CSSLDataTransport *)pSSLTCPTransport)->SetVPNServerFlag(%d)\n",
          static_cast<int>(m_vpnServerFlag));
     tls->SetVPNServerFlag(m_vpnServerFlag);
-    if (tls->Init()) return tls;
+    if (tls->Init()) return tls.release();
     m_lastError = tls->GetLastError();
     LOGA(LOG_ERROR, failureText, static_cast<int>(m_lastError));
-    tls->Release();
+    tls.reset();
     if (m_lastError == 0) m_lastError = TransportError_Handshake;
     return nullptr;
 }
@@ -114,7 +102,7 @@ ITunnelDataTransport* CSSLTransportManager::CreateSSLTransport(const char* host,
     }
 
     TransportRef plain;
-    CSocketConnection* connection = nullptr;
+    ConnectionPtr connection;  // kept until the handshake has ended
     std::string used;
     for (const std::string& address : addresses) {
         LOGA(LOG_INFO, "SockAddrHost:%s, port:%d\n", address.c_str(), port);
@@ -136,19 +124,18 @@ ITunnelDataTransport* CSSLTransportManager::CreateSSLTransport(const char* host,
             m_lastError = TransportError_PlainInit;
             continue;
         }
-        ConnectionRef held(c);
+        ConnectionPtr held(c);
         TransportRef candidate(new CIOCPDataTransport(c));
         if (!candidate->Init()) {
             LOGA(LOG_ERROR, "iocp init error\n");
             ClearAddressCache();
             candidate.reset();
-            held.CloseUnderLock();
+            CloseUnderLock(c);
             m_lastError = TransportError_PlainInit;
             continue;
         }
         plain = std::move(candidate);
-        connection = c;
-        connection->AddRef();  // kept until the handshake has ended
+        connection = std::move(held);
         used = address;
         break;
     }
@@ -156,14 +143,13 @@ ITunnelDataTransport* CSSLTransportManager::CreateSSLTransport(const char* host,
         m_lastError = TransportError_PlainInit;
         return nullptr;
     }
-    ConnectionRef held(connection);
     cache.host = host ? host : "";
     cache.address = used;
     cache.cached = 1;
 
     ITunnelDataTransport* tls = StartTls(plain.get(), serverName, verify, autoSelect, callback, clientAuth,
                                          "SSL handshake error, error:%d\n");
-    if (!tls) held.CloseUnderLock();
+    if (!tls) CloseUnderLock(connection.get());
     return tls;
 }
 
@@ -251,12 +237,12 @@ ITunnelDataTransport* CSSLTransportManager::CreateSSLTransport(const char* host,
             m_lastError = TransportError_PlainInit;
             return nullptr;
         }
-        ConnectionRef held(c);
+        const ConnectionPtr held(c);
         TransportRef plain(new CIOCPDataTransport(c));
         if (!plain->Init()) {
             LOGA(LOG_ERROR, "iocp init error\n");
             plain.reset();
-            held.CloseUnderLock();
+            CloseUnderLock(c);
             m_lastError = TransportError_PlainInit;
             return nullptr;
         }

@@ -52,8 +52,9 @@ public:
     void OnAcceptFailed(CSocketConnection*, CIOBuffer*) override {}
     void OnConnectionAccepted(CSocketConnection*, CSocketConnection*, sockaddr*, sockaddr*) override {}
 
-    // Tests: the dial-up check (the real one by default) and its memo.
-    static void SetPPPLineCheckForTest(IPPPLineCheck* check);
+    // Tests: the dial-up check (the real one by default; a new one forgets
+    // the answer of the last) and its memo.
+    static IPPPLineCheck* SetPPPLineCheckForTest(IPPPLineCheck* check);
     static void ResetPPPCheckForTest();
 
 private:

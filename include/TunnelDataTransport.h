@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "Owners.h"
 #include "QuarloIOCPSocket.h"
 #include "QuarloSocketIOBuffer.h"
 #include "SockAddr.h"
@@ -94,6 +95,11 @@ public:
     virtual void AddData(CIOBuffer* buffer) = 0;
     virtual CIOBuffer* GetData() = 0;
 
+    // The transport's own sticky code by a name of its own, so that it never
+    // reads like the thread's Win32 error (::GetLastError) beside it.
+    uint32_t TransportError() { return GetLastError(); }
+    void SetTransportError(uint32_t code) { SetLastError(code); }
+
 protected:
     // Only the transport itself clears the code (at the start of its calls).
     void ClearLastError() { m_error = 0; }
@@ -106,61 +112,17 @@ private:
 // (GetData); a newer block replaces an unread one without leaking it.
 class PendingBlock {
 public:
-    PendingBlock() = default;
-    ~PendingBlock() {
-        if (m_block) m_block->Release();
-    }
-    PendingBlock(const PendingBlock&) = delete;
-    PendingBlock& operator=(const PendingBlock&) = delete;
     void Put(CIOBuffer* buffer) {
-        if (!buffer) return;
-        buffer->AddRef();
-        if (m_block) m_block->Release();
-        m_block = buffer;
+        if (buffer) m_block = Owners::ComPtr<CIOBuffer>::Borrow(buffer);
     }
     // The reference passes to the caller.
-    CIOBuffer* Take() {
-        CIOBuffer* b = m_block;
-        m_block = nullptr;
-        return b;
-    }
+    CIOBuffer* Take() { return m_block.release(); }
 
 private:
-    CIOBuffer* m_block = nullptr;
+    Owners::ComPtr<CIOBuffer> m_block;
 };
 
-// Holds one reference on a transport for a scope.
-class TransportRef {
-public:
-    TransportRef() = default;
-    explicit TransportRef(ITunnelDataTransport* transport) : m_transport(transport) {}
-    ~TransportRef() { reset(); }
-    TransportRef(TransportRef&& other) noexcept : m_transport(other.release()) {}
-    TransportRef& operator=(TransportRef&& other) noexcept {
-        if (this != &other) {
-            reset();
-            m_transport = other.release();
-        }
-        return *this;
-    }
-    TransportRef(const TransportRef&) = delete;
-    TransportRef& operator=(const TransportRef&) = delete;
-
-    ITunnelDataTransport* get() const { return m_transport; }
-    ITunnelDataTransport* operator->() const { return m_transport; }
-    explicit operator bool() const { return m_transport != nullptr; }
-    ITunnelDataTransport* release() {
-        ITunnelDataTransport* t = m_transport;
-        m_transport = nullptr;
-        return t;
-    }
-    void reset(ITunnelDataTransport* transport = nullptr) {
-        if (m_transport) m_transport->Release();
-        m_transport = transport;
-    }
-
-private:
-    ITunnelDataTransport* m_transport = nullptr;
-};
+// One reference on a transport.
+using TransportRef = Owners::ComPtr<ITunnelDataTransport>;
 
 }  // namespace QuarloSocket

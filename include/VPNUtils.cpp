@@ -5,6 +5,7 @@
 
 #include "Loglib.h"
 #include "Owners.h"
+#include "SharedNames.h"
 #include "SockAddr.h"
 #include "StringUtil.h"
 
@@ -91,7 +92,7 @@ std::vector<std::string> ResolveAddressList(const char* host, const char* prefer
 
 void SetAutoProxy(bool enable, const char* host, uint16_t port) {
     Owners::UniqueRegKey key;
-    if (::RegCreateKeyExW(HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\autoproxy", 0, nullptr, 0, KEY_SET_VALUE,
+    if (::RegCreateKeyExW(HKEY_CURRENT_USER, kAutoProxyKey, 0, nullptr, 0, KEY_SET_VALUE,
                           nullptr, key.put(), nullptr) != ERROR_SUCCESS)
         return;
     const bool on = enable && host && *host && port != 0;

@@ -10,12 +10,12 @@
 #include "FrontDoorBranches.h"
 #include "Loglib.h"
 #include "NetworkPath.h"
+#include "SharedNames.h"
 #include "StringUtil.h"
 #include "System.h"
 #include "Timing.h"
 
 namespace {
-constexpr const wchar_t* kVpn2Key = L"SOFTWARE\\VPN\\VPN2";
 constexpr DWORD kLaunchCommandChars = 520;
 }  // namespace
 
@@ -97,7 +97,7 @@ std::string DecodePassword(const char* encoded) {
 
 void BVSavePassword(const std::string& text) {
     const LSTATUS status =
-        ::SHSetValueA(HKEY_CURRENT_USER, "SOFTWARE\\VPN\\VPN2", "EncodePassword", REG_SZ,
+        ::SHSetValueA(HKEY_CURRENT_USER, kVpn2KeyA, "EncodePassword", REG_SZ,
                       text.c_str(), static_cast<DWORD>(text.size() + 1));
     // The value decodes back to the password and the log is readable by
     // every user: only the debug switch shows it whole.

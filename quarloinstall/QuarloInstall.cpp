@@ -9,8 +9,8 @@
 #include "FrontDoorBranches.h"
 #include "Loglib.h"
 #include "Owners.h"
+#include "SharedNames.h"
 
-const wchar_t* const kCompletionEventName = L"Global\\{5D1FCC03-950B-4327-8CB7-4BF229ABB286}";
 
 namespace {
 
@@ -128,14 +128,6 @@ void SignalCompletionEvent() {
 
 namespace {
 
-// Frees the argument vector of CommandLineToArgvW.
-struct ArgvOwner {
-    wchar_t** argv = nullptr;
-    ~ArgvOwner() {
-        if (argv) ::LocalFree(argv);
-    }
-};
-
 void RunRow(FrontDoorRow row, const FrontDoorCommand& command) {
     switch (row) {
         case FrontDoorRow::CallHome:
@@ -202,15 +194,14 @@ int RunFrontDoor(const wchar_t* rawCommandLine, const FrontDoorVariant& variant)
         return 0;
     }
 
-    ArgvOwner args;
     int argc = 0;
-    args.argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-    if (!args.argv) argc = 1;  // nothing could be split: only the program itself
+    const Owners::UniqueLocalMem args(::CommandLineToArgvW(::GetCommandLineW(), &argc));
+    wchar_t** const argv = static_cast<wchar_t**>(args.get());
+    if (!argv) argc = 1;  // nothing could be split: only the program itself
     LOGW(LOG_INFO, L"Tavrisk:argc:%d\n", argc);
 
-    const FrontDoorCommand command{argc, args.argv, rawCommandLine};
-    const FrontDoorRow row = args.argv ? RouteCommand(argc, args.argv, variant)
-                                       : FrontDoorRow::NoMatch;
+    const FrontDoorCommand command{argc, argv, rawCommandLine};
+    const FrontDoorRow row = argv ? RouteCommand(argc, argv, variant) : FrontDoorRow::NoMatch;
     RunRow(row, command);
     return 0;
 }

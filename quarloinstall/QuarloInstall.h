@@ -59,8 +59,6 @@ struct FrontDoorCommand {
     const wchar_t* rawCommandLine;  // may be null
 };
 
-// "Global\{5D1FCC03-950B-4327-8CB7-4BF229ABB286}"
-extern const wchar_t* const kCompletionEventName;
 void SignalCompletionEvent();
 
 // The whole front door: returns the process exit code (always 0).

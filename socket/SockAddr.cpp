@@ -51,7 +51,7 @@ IResolver& Resolver() {
     return r ? *r : RealResolverInstance();
 }
 
-void SetResolverForTest(IResolver* resolver) { g_resolver.store(resolver); }
+IResolver* SetResolverForTest(IResolver* resolver) { return g_resolver.exchange(resolver); }
 
 const char* ResolverErrorText(int code) {
     switch (code) {

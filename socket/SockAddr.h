@@ -24,7 +24,7 @@ public:
     virtual int GetHostIPv4(const char* host, std::vector<uint32_t>& addresses) = 0;
 };
 IResolver& Resolver();
-void SetResolverForTest(IResolver* resolver);
+IResolver* SetResolverForTest(IResolver* resolver);
 
 // The resolver table's text for a WSA error code.
 const char* ResolverErrorText(int code);

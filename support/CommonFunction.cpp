@@ -15,16 +15,6 @@
 
 namespace {
 
-bool SameExecutableName(const wchar_t* a, const wchar_t* b) {
-    for (;; ++a, ++b) {
-        wchar_t ca = *a, cb = *b;
-        if (ca >= L'A' && ca <= L'Z') ca = static_cast<wchar_t>(ca - L'A' + L'a');
-        if (cb >= L'A' && cb <= L'Z') cb = static_cast<wchar_t>(cb - L'A' + L'a');
-        if (ca != cb) return false;
-        if (ca == 0) return true;
-    }
-}
-
 const wchar_t* TextOrEmpty(const wchar_t* text) { return text ? text : L""; }
 
 bool FileExists(const std::wstring& path) {
@@ -85,7 +75,7 @@ HANDLE GetProcessByName(const wchar_t* name, DWORD access) {
         return nullptr;
     }
     do {
-        if (!SameExecutableName(entry.szExeFile, TextOrEmpty(name))) continue;
+        if (!EqualsAsciiNoCase(entry.szExeFile, TextOrEmpty(name))) continue;
         // Only the first process of the name is tried.
         HANDLE process = ::OpenProcess(access, FALSE, entry.th32ProcessID);
         if (!process) {
@@ -145,7 +135,7 @@ int CountProcesses(const wchar_t* name, bool all, const char* caller) {
     }
     int count = 0;
     do {
-        if (SameExecutableName(entry.szExeFile, TextOrEmpty(name))) {
+        if (EqualsAsciiNoCase(entry.szExeFile, TextOrEmpty(name))) {
             ++count;
             if (!all) break;
         }
@@ -317,8 +307,8 @@ COMServiceParameters BuildCOMServiceParameters(
     return result;
 }
 
-void SetInstalledCopyFoldersSourceForTest(InstalledCopyFoldersSource source) {
-    g_copyFolders = source ? source : RealInstalledCopyFolders;
+InstalledCopyFoldersSource SetInstalledCopyFoldersSourceForTest(InstalledCopyFoldersSource source) {
+    return std::exchange(g_copyFolders, source ? source : RealInstalledCopyFolders);
 }
 
 bool HandleCOMService(const wchar_t* component, const wchar_t* action, const wchar_t* host,

@@ -62,7 +62,7 @@ struct InstalledCopyFolders {
     bool is64BitOS = false;
 };
 using InstalledCopyFoldersSource = InstalledCopyFolders (*)();
-void SetInstalledCopyFoldersSourceForTest(InstalledCopyFoldersSource source);
+InstalledCopyFoldersSource SetInstalledCopyFoldersSourceForTest(InstalledCopyFoldersSource source);
 
 // The folder of this program's own executable, with a final backslash;
 // empty when its path does not fit MAX_PATH.

@@ -115,8 +115,8 @@ const LogObjectNames& LogObjectNamesFor(LogIntegrityClass integrityClass) {
 
 const wchar_t* const kLogViewerPresentEvent = L"Global\\{31BAC838-B1E7-45EE-9340-E2DE874CDE0E}";
 
-void SetIntegrityLevelSourceForTest(IntegrityLevelSource source) {
-    g_integritySource.store(source, std::memory_order_release);
+IntegrityLevelSource SetIntegrityLevelSourceForTest(IntegrityLevelSource source) {
+    return g_integritySource.exchange(source, std::memory_order_acq_rel);
 }
 
 // ---------------------------------------------------------------------------

@@ -150,7 +150,7 @@ int SetNullDaclAndLowLabel(HANDLE object);
 // The integrity level comes from the process token unless a test installs
 // another source (processes under test all read as high integrity).
 using IntegrityLevelSource = DWORD (*)();
-void SetIntegrityLevelSourceForTest(IntegrityLevelSource source);
+IntegrityLevelSource SetIntegrityLevelSourceForTest(IntegrityLevelSource source);
 
 // Bare file name of a source path, at compile time.
 constexpr const wchar_t* LogSourceName(const wchar_t* path) {

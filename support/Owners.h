@@ -47,14 +47,22 @@ public:
         return &m_value;
     }
 
-    type release() noexcept {
+    // The caller takes over the value; dropping it would leak.
+    [[nodiscard]] type release() noexcept {
         type value = m_value;
         m_value = Traits::invalid();
         return value;
     }
 
+    // Closes the current value. The caller's last error survives, so an
+    // owner that goes out of scope between a failed call and the caller's
+    // ::GetLastError() does not change what it reads.
     void reset(type value = Traits::invalid()) noexcept {
-        if (Traits::valid(m_value)) Traits::close(m_value);
+        if (Traits::valid(m_value)) {
+            const DWORD error = ::GetLastError();
+            Traits::close(m_value);
+            ::SetLastError(error);
+        }
         m_value = value;
     }
 
@@ -148,18 +156,16 @@ struct SocketTraits {
 };
 using UniqueSocket = Unique<SocketTraits>;
 
-// Internet handles (WinHTTP, WinINet) are void pointers closed by their
-// library's own function; the owner names it so this header needs neither
-// library's header (the two cannot share a translation unit).
-template <BOOL(WINAPI* Close)(void*)>
-struct InternetHandleTraits {
+// WinHTTP handles. The close is defined out of line, so this header needs no
+// winhttp.h (which cannot share a translation unit with wininet.h) and
+// headers may hold the owner.
+struct WinHttpHandleTraits {
     using type = void*;
     static type invalid() { return nullptr; }
     static bool valid(type h) { return h != nullptr; }
-    static void close(type h) { Close(h); }
+    static void close(type h);
 };
-template <BOOL(WINAPI* Close)(void*)>
-using UniqueInternetHandle = Unique<InternetHandleTraits<Close>>;
+using UniqueWinHttp = Unique<WinHttpHandleTraits>;
 
 struct BstrTraits {
     using type = BSTR;
@@ -232,12 +238,19 @@ struct CertChainTraits {
 };
 using UniqueCertChain = Unique<CertChainTraits>;
 
-// Owner of one COM interface pointer.
+// Owner of one reference on a reference-counted object: a COM interface, or
+// any object with AddRef and Release (the socket library's buffers and
+// connections, the tunnel transports).
 template <class T>
 class ComPtr {
 public:
     ComPtr() noexcept = default;
     explicit ComPtr(T* p) noexcept : m_p(p) {}  // adopts the reference
+    // A new reference of its own on an object the caller keeps its own on.
+    static ComPtr Borrow(T* p) noexcept {
+        if (p) p->AddRef();
+        return ComPtr(p);
+    }
     ~ComPtr() { reset(); }
     ComPtr(const ComPtr& other) noexcept : m_p(other.m_p) {
         if (m_p) m_p->AddRef();
@@ -263,8 +276,15 @@ public:
         return &m_p;
     }
     void** put_void() noexcept { return reinterpret_cast<void**>(put()); }
+    // The caller takes over the reference.
+    [[nodiscard]] T* release() noexcept { return std::exchange(m_p, nullptr); }
+    // Drops the reference (the caller's last error survives) and adopts p's.
     void reset(T* p = nullptr) noexcept {
-        if (m_p) m_p->Release();
+        if (m_p) {
+            const DWORD error = ::GetLastError();
+            m_p->Release();
+            ::SetLastError(error);
+        }
         m_p = p;
     }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Owners.h"
+#include "SharedNames.h"
 
 ArchitectureInfo ArchitectureFromProcessor(WORD processorArchitecture) {
     switch (processorArchitecture) {
@@ -53,8 +54,8 @@ int Is64BitOS() { return QueryArchitecture().is64BitOS; }
 int GetNativeArchitecture() { return QueryArchitecture().nativeArchitecture; }
 
 int IsEnablePrintRequest() {
-    if (ReadsEnablePrintRequest(L"SOFTWARE\\VPN\\Install Manager")) return 1;
-    if (Is64BitOS() == 1 && ReadsEnablePrintRequest(L"SOFTWARE\\Wow6432Node\\VPN\\Install Manager")) {
+    if (ReadsEnablePrintRequest(kInstallManagerKey)) return 1;
+    if (Is64BitOS() == 1 && ReadsEnablePrintRequest(kInstallManagerKeyWow64)) {
         return 1;
     }
     return 0;

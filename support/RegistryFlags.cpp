@@ -4,16 +4,12 @@
 
 #include "Loglib.h"
 #include "Platform.h"
+#include "SharedNames.h"
 #include "StringUtil.h"
 
 // Log lines of this topic keep the source name of the utilities it came from.
 #undef QLOG_SOURCE_FILE
 #define QLOG_SOURCE_FILE L"CommonFunction.cpp"
-
-namespace {
-constexpr const wchar_t* kInstallManagerKey = L"SOFTWARE\\VPN\\Install Manager";
-constexpr const wchar_t* kVpn2Key = L"SOFTWARE\\VPN\\VPN2";
-}  // namespace
 
 int ProxyListenPortFromValue(LSTATUS status, DWORD value) {
     if (status != ERROR_SUCCESS) return 60202;
@@ -111,7 +107,7 @@ int GetProxyListenPort() {
 
 int IsEnableClientAuth() {
     DWORD value = 0;
-    const LSTATUS status = ReadRegistryDword(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VPN\\ClientAuthFlag",
+    const LSTATUS status = ReadRegistryDword(HKEY_LOCAL_MACHINE, kClientAuthFlagKey,
                                              L"EnableClientAuth", value);
     LOGW(LOG_INFO, L"IsEnableClientAuth: SHGetValue finished, ret:%d, Flag:%d\n",
          static_cast<int>(status), static_cast<int>(value));

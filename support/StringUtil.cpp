@@ -141,6 +141,42 @@ bool TryCodePageFromWide(std::wstring_view text, UINT codePage, std::string& out
     return true;
 }
 
+namespace {
+
+template <class Char>
+Char LowerAsciiOf(Char c) {
+    return c >= Char('A') && c <= Char('Z') ? static_cast<Char>(c - Char('A') + Char('a')) : c;
+}
+
+template <class Char>
+bool EqualsNoCase(std::basic_string_view<Char> a, std::basic_string_view<Char> b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (LowerAsciiOf(a[i]) != LowerAsciiOf(b[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+char AsciiLower(char c) { return LowerAsciiOf(c); }
+
+bool EqualsAsciiNoCase(std::string_view a, std::string_view b) { return EqualsNoCase(a, b); }
+
+bool EqualsAsciiNoCase(std::wstring_view a, std::wstring_view b) { return EqualsNoCase(a, b); }
+
+bool StartsWithAsciiNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+bool ContainsAsciiNoCase(std::string_view text, std::string_view part) {
+    if (part.size() > text.size()) return false;
+    for (size_t i = 0; i + part.size() <= text.size(); ++i) {
+        if (EqualsNoCase(text.substr(i, part.size()), part)) return true;
+    }
+    return false;
+}
+
 std::wstring ToLowerW(std::wstring_view text) {
     std::wstring result(text);
     for (wchar_t& c : result) c = static_cast<wchar_t>(std::towlower(c));

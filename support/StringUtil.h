@@ -49,6 +49,14 @@ int CountFormatted(const char* format, va_list args);
 // Formats into a buffer of size characters (cut short when it does not fit).
 void FormatInto(wchar_t* buffer, size_t size, const wchar_t* format, va_list args);
 void FormatInto(char* buffer, size_t size, const char* format, va_list args);
+// ASCII letters compared without regard to case, every other character as it
+// is: no locale or code page takes part (protocol words, host and file names).
+bool EqualsAsciiNoCase(std::string_view a, std::string_view b);
+bool EqualsAsciiNoCase(std::wstring_view a, std::wstring_view b);
+bool StartsWithAsciiNoCase(std::string_view text, std::string_view prefix);
+bool ContainsAsciiNoCase(std::string_view text, std::string_view part);
+char AsciiLower(char c);
+
 // Lower-case copy (the runtime's per-character conversion).
 std::wstring ToLowerW(std::wstring_view text);
 // Copy without the blanks, tabs and line breaks at both ends.

@@ -12,6 +12,7 @@
 #include "INIFile.h"
 #include "Loglib.h"
 #include "Owners.h"
+#include "SharedNames.h"
 
 OSGenerationFinding OSGenerationForSystem(const OSVERSIONINFOEXW& v, WORD processorArchitecture,
                                           bool isServerR2, bool isAtLeast10) {
@@ -97,7 +98,6 @@ int IsUserLocalSystem() {
 namespace {
 
 constexpr const wchar_t* kDefaultCompanyName = L"Quarlo Networks";
-constexpr const wchar_t* kInstallManagerKey = L"SOFTWARE\\VPN\\Install Manager";
 
 void CopyOut(wchar_t* out, const std::wstring& text) {
     const size_t kept = text.size() < MAX_PATH - 1 ? text.size() : MAX_PATH - 1;
@@ -243,12 +243,11 @@ std::wstring FileIn(const std::wstring& folder, const wchar_t* name) {
     return folder.empty() ? std::wstring() : folder + L"\\" + name;
 }
 
-using UniqueWinHttp = Owners::UniqueInternetHandle<::WinHttpCloseHandle>;
 
 }  // namespace
 
-void SetConsoleUserSystemForTest(const ConsoleUserSystem* system) {
-    g_consoleUser = system ? system : &kRealConsoleUser;
+const ConsoleUserSystem* SetConsoleUserSystemForTest(const ConsoleUserSystem* system) {
+    return std::exchange(g_consoleUser, system ? system : &kRealConsoleUser);
 }
 
 bool ConsoleUserImpersonation::Needed() { return g_consoleUser->isUserLocalSystem() != 0; }
@@ -454,13 +453,13 @@ unsigned long long DownloadByWinHttpOpen(const wchar_t* url, const wchar_t* file
     // The path runs to the end of the URL, so it includes any query.
     const std::wstring urlPath = parts.lpszUrlPath ? parts.lpszUrlPath : L"/";
 
-    UniqueWinHttp session(::WinHttpOpen(L"Quarlo Networks VPN User", WINHTTP_ACCESS_TYPE_NO_PROXY,
+    Owners::UniqueWinHttp session(::WinHttpOpen(L"Quarlo Networks VPN User", WINHTTP_ACCESS_TYPE_NO_PROXY,
                                         WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    UniqueWinHttp connection;
+    Owners::UniqueWinHttp connection;
     if (session) connection.reset(::WinHttpConnect(session.get(), hostName, parts.nPort, 0));
     LOGW(LOG_INFO, L"WinHttpOpen finished, port:%d, host:%s, url:%s\n", parts.nPort, hostName,
          urlPath.c_str());
-    UniqueWinHttp request;
+    Owners::UniqueWinHttp request;
     if (connection) {
         request.reset(::WinHttpOpenRequest(connection.get(), L"GET", urlPath.c_str(), L"HTTP/1.1",
                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,

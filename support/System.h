@@ -93,7 +93,7 @@ struct ConsoleUserSystem {
                                     PWTS_SESSION_INFOW* sessions, DWORD* count);
     void(WINAPI* freeMemory)(PVOID memory);
 };
-void SetConsoleUserSystemForTest(const ConsoleUserSystem* system);
+const ConsoleUserSystem* SetConsoleUserSystemForTest(const ConsoleUserSystem* system);
 
 // Impersonates the console user on the calling thread when the process runs
 // as LocalSystem: the token of the active console session, else that of the

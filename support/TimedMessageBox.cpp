@@ -30,8 +30,8 @@ void FreeParams(TimedMessageBoxParams* params) {
 
 }  // namespace
 
-void SetTimedMessageBoxSystemForTest(const TimedMessageBoxSystem* system) {
-    g_system = system ? system : &kRealSystem;
+const TimedMessageBoxSystem* SetTimedMessageBoxSystemForTest(const TimedMessageBoxSystem* system) {
+    return std::exchange(g_system, system ? system : &kRealSystem);
 }
 
 void CALLBACK TimedMessageBoxTimerProc(HWND, UINT, UINT_PTR, DWORD) {

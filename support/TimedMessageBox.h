@@ -29,4 +29,4 @@ struct TimedMessageBoxSystem {
     HANDLE(WINAPI* createThread)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID,
                                  DWORD, LPDWORD);
 };
-void SetTimedMessageBoxSystemForTest(const TimedMessageBoxSystem* system);
+const TimedMessageBoxSystem* SetTimedMessageBoxSystemForTest(const TimedMessageBoxSystem* system);

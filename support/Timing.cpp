@@ -31,8 +31,8 @@ ITimeSource& Source() {
     return current ? *current : static_cast<ITimeSource&>(g_real);
 }
 
-void SetSourceForTest(ITimeSource* source) {
-    g_current.store(source, std::memory_order_release);
+ITimeSource* SetSourceForTest(ITimeSource* source) {
+    return g_current.exchange(source, std::memory_order_acq_rel);
 }
 
 }  // namespace Timing

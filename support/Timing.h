@@ -25,8 +25,9 @@ public:
 // The process's time source (the real one by default).
 ITimeSource& Source();
 
-// Installs a time source for a test; nullptr restores the real one.
-void SetSourceForTest(ITimeSource* source);
+// Installs a time source for a test; nullptr restores the real one. Like
+// every Set...ForTest hook it returns the one it replaces.
+ITimeSource* SetSourceForTest(ITimeSource* source);
 
 inline void Sleep(DWORD milliseconds) { Source().Sleep(milliseconds); }
 inline DWORD WaitForObject(HANDLE handle, DWORD milliseconds) {

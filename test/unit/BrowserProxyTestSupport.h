@@ -21,9 +21,6 @@ namespace BrowserProxyTest {
 
 class ResolverDouble : public QuarloSocket::IResolver {
 public:
-    ResolverDouble() { QuarloSocket::SetResolverForTest(this); }
-    ~ResolverDouble() override { QuarloSocket::SetResolverForTest(nullptr); }
-
     int GetAddrInfo(const char* host, const addrinfo* hints, addrinfo** result) override {
         addrInfoQueries.push_back(host ? host : "");
         std::string text = host ? host : "";
@@ -64,6 +61,10 @@ public:
     bool honourNumericHint = false;
     std::vector<std::string> addrInfoQueries;
     std::vector<std::string> hostQueries;
+
+private:
+    // Installed for the double's lifetime.
+    TestSupport::ScopedHook<QuarloSocket::IResolver*> m_installed{QuarloSocket::SetResolverForTest, this};
 };
 
 // Statements of the test go to the log file of a fixed day, read back as

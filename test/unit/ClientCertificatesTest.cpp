@@ -48,14 +48,12 @@ public:
 class ClientCertsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetCertCandidateSourceForTest(&source);
         ASSERT_TRUE(certs.OpenStores());
         ASSERT_TRUE(certs.CurrentUserStore() && certs.LocalMachineStore());
         userCert = MakeCert(L"CN=Alice DEF, O=Example");
         machineCert = MakeCert(L"CN=Bob, O=Example");
         ASSERT_TRUE(userCert && machineCert);
     }
-    void TearDown() override { SetCertCandidateSourceForTest(nullptr); }
     void LoadConfig(const std::string& body) {
         const std::wstring path = dir.File(L"Configure.ini");
         HANDLE f = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -80,6 +78,7 @@ protected:
     TestSupport::ScopedRegistryKey vpn2{HKEY_LOCAL_MACHINE, L"SOFTWARE\\VPN\\VPN2"};
     TestSupport::ScopedRegistryKey certInfo{HKEY_CURRENT_USER, L"Software\\VPN\\CertInformation"};
     FakeSource source;
+    TestSupport::ScopedHook<ICertCandidateSource*> sourceHook{SetCertCandidateSourceForTest, &source};
     CClientCertificates certs;
     Owners::UniqueCertContext userCert, machineCert;
 };

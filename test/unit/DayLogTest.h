@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "TestSupport.h"
@@ -17,16 +18,17 @@ protected:
     // SetUp on.
     DayLogTest(Timing::ITimeSource* clock, const wchar_t* day) : m_source(clock), m_log(day) {}
     void SetUp() override {
-        Timing::SetSourceForTest(m_source);
+        m_clockHook.emplace(Timing::SetSourceForTest, m_source);
         ASSERT_TRUE(m_log.Open());
     }
     void TearDown() override {
         m_log.Close();
-        Timing::SetSourceForTest(nullptr);
+        m_clockHook.reset();
     }
     std::string LogText() const { return m_log.Text(); }
 
     Timing::ITimeSource* m_source;
+    std::optional<ScopedHook<Timing::ITimeSource*>> m_clockHook;
     DayLog m_log;
 };
 

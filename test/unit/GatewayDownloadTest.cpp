@@ -94,14 +94,10 @@ protected:
         SocketTest::EnsureWinSock();
         ClearAddressCache();
         init_http_proxy_context(&TransportManager().ProxyContext(), 0, 10, 1);
-        CSSLTransportManager::ResetPPPCheckForTest();
-        CSSLTransportManager::SetPPPLineCheckForTest(&m_ppp);
         ResetProxyInfo(m_info);
         m_proxyLines = ProxyDouble::LogLines();
     }
     void TearDown() override {
-        CSSLTransportManager::SetPPPLineCheckForTest(nullptr);
-        CSSLTransportManager::ResetPPPCheckForTest();
         ClearAddressCache();
     }
 
@@ -157,6 +153,7 @@ protected:
 
     ProxyInfo m_info{};
     NeverDialUp m_ppp;
+    TestSupport::ScopedHook<IPPPLineCheck*> m_pppHook{CSSLTransportManager::SetPPPLineCheckForTest, &m_ppp};
     size_t m_proxyLines = 0;
     TestSupport::ScopedRegistryKey m_autoproxy{HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\autoproxy"};
 };
@@ -166,7 +163,7 @@ TEST_F(GatewayDownloadTest, FileGetCarriesTheSessionCookieAndIsAppendedToTheCall
     ASSERT_TRUE(gateway->started());
     SocketTest::TableResolver resolver;
     resolver.table["gw.test"] = {"127.0.0.1"};
-    SocketTest::ScopedResolver scoped(&resolver);
+    const TestSupport::ScopedHook scoped(QuarloSocket::SetResolverForTest, &resolver);
 
     const Outcome o = Download("gw.test", "version.xml", gateway->port(), nullptr, "KZsession=s1", "before|");
     EXPECT_EQ(o.result, 0);
@@ -283,7 +280,7 @@ TEST_F(GatewayDownloadTest, RefusedFirstAddressIsSkipped) {
     SocketTest::TableResolver resolver;
     // The double listens on 127.0.0.1 only.
     resolver.table["gw.test"] = {"127.0.0.2", "127.0.0.1"};
-    SocketTest::ScopedResolver scoped(&resolver);
+    const TestSupport::ScopedHook scoped(QuarloSocket::SetResolverForTest, &resolver);
     const Outcome file = Download("gw.test", "version.xml", gateway->port(), nullptr);
     EXPECT_EQ(file.result, 0);
     EXPECT_EQ(file.body, kVersion);
@@ -296,7 +293,7 @@ TEST_F(GatewayDownloadTest, HostWithoutAddressGives103EvenAfterASuccess) {
     ASSERT_TRUE(gateway->started());
     ASSERT_EQ(Download("127.0.0.1", "version.xml", gateway->port(), nullptr).result, 0);
     SocketTest::TableResolver resolver;
-    SocketTest::ScopedResolver scoped(&resolver);
+    const TestSupport::ScopedHook scoped(QuarloSocket::SetResolverForTest, &resolver);
     for (const char* host : {"nowhere.test", ""}) {
         const Outcome file = Download(host, "version.xml", gateway->port(), nullptr, "KZsession=s1", "kept");
         EXPECT_EQ(file.result, 103) << host;

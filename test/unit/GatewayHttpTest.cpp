@@ -11,15 +11,15 @@
 #include "DownLoaderManager.h"
 #include "Loglib.h"
 #include "Owners.h"
-#include "ScriptedTransport.h"
+#include "TransportDoubles.h"
 #include "StringUtil.h"
 #include "DayLogTest.h"
 #include "TestSupport.h"
 
 using namespace QuarloSocket;
 using namespace TestSupport;
-using GatewayTest::ManualTicks;
-using GatewayTest::ScriptedTransport;
+using TestDoubles::ManualTicks;
+using TestDoubles::ScriptedTransport;
 using ::testing::ElementsAre;
 using ::testing::Each;
 using ::testing::HasSubstr;

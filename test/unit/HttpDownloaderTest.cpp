@@ -337,7 +337,7 @@ TEST_F(WinHttpDownloader, StopEventEndsTheWait) {
 
 TEST_F(WinHttpDownloader, WaitThatNeverCompletesIsATimeOutNotAnEmptyFile) {
     NeverCompletes clock;
-    TestSupport::ScopedTimeSource scoped(&clock);
+    const TestSupport::ScopedHook scoped(Timing::SetSourceForTest, &clock);
     Owners::UniqueBstr body = ByteBuffer("old");
     BSTR raw = body.release();
     EXPECT_EQ(Fetch(HttpDoubleUrl(L"/bytes/10"), &raw), kDownloadTimedOut);

@@ -28,7 +28,6 @@ std::wstring ExecutableName() {
 class LogFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        Timing::SetSourceForTest(&m_clock);
         ASSERT_EQ(LogInit(kTavriskModuleId), 1);
         m_path = CLogContext::Instance().LogFolder() + L"2031-06-15.txt";
         ::DeleteFileW(m_path.c_str());
@@ -37,8 +36,6 @@ protected:
         LogUninit();
         ::DeleteFileW(m_path.c_str());
         ::DeleteFileW((CLogContext::Instance().LogFolder() + L"2031-06-16.txt").c_str());
-        Timing::SetSourceForTest(nullptr);
-        SetIntegrityLevelSourceForTest(nullptr);
     }
 
     // The start of a file line of this thread, up to the message.
@@ -50,6 +47,7 @@ protected:
     std::wstring FileText() const { return ReadUtf16File(m_path); }
 
     FixedTimeSource m_clock{MakeTime(2031, 6, 15, 14, 3, 7, 42)};
+    ScopedHook<Timing::ITimeSource*> m_clockHook{Timing::SetSourceForTest, &m_clock};
     std::wstring m_path;
 };
 
@@ -233,20 +231,24 @@ TEST(LogInitTest, AcceptsModulesWithARowOfTheNameTable) {
 
 TEST(LogFolderTest, FollowsTheIntegrityClass) {
     // Processes under Wine all read as high integrity; the class is injected.
-    SetIntegrityLevelSourceForTest([]() -> DWORD { return 0x1000; });
-    ASSERT_EQ(LogInit(kTavriskModuleId), 1);
-    const std::wstring low = CLogContext::Instance().LogFolder();
-    LogUninit();
-    SetIntegrityLevelSourceForTest([]() -> DWORD { return 0x2000; });
-    ASSERT_EQ(LogInit(kTavriskModuleId), 1);
-    const std::wstring medium = CLogContext::Instance().LogFolder();
-    EXPECT_EQ(GetLogFolder(), medium);
-    // The medium class has its own section.
-    Owners::UniqueHandle section(::OpenFileMappingW(
-        FILE_MAP_READ, FALSE, LogObjectNamesFor(LogIntegrityClass::Medium).section));
-    EXPECT_TRUE(section);
-    LogUninit();
-    SetIntegrityLevelSourceForTest(nullptr);
+    std::wstring low, medium;
+    {
+        const ScopedHook integrity(SetIntegrityLevelSourceForTest, []() -> DWORD { return 0x1000; });
+        ASSERT_EQ(LogInit(kTavriskModuleId), 1);
+        low = CLogContext::Instance().LogFolder();
+        LogUninit();
+    }
+    {
+        const ScopedHook integrity(SetIntegrityLevelSourceForTest, []() -> DWORD { return 0x2000; });
+        ASSERT_EQ(LogInit(kTavriskModuleId), 1);
+        medium = CLogContext::Instance().LogFolder();
+        EXPECT_EQ(GetLogFolder(), medium);
+        // The medium class has its own section.
+        Owners::UniqueHandle section(::OpenFileMappingW(
+            FILE_MAP_READ, FALSE, LogObjectNamesFor(LogIntegrityClass::Medium).section));
+        EXPECT_TRUE(section);
+        LogUninit();
+    }
 
     wchar_t common[MAX_PATH] = {};
     ASSERT_TRUE(SUCCEEDED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, common)));

@@ -35,9 +35,6 @@ constexpr DWORD kRouteFails = 0xFFFFFFFF;
 // adapter records first, then the further address entries they link to.
 class AdapterRouteDouble : public IAdapterRouteSource {
 public:
-    AdapterRouteDouble() { SetAdapterRouteSourceForTest(this); }
-    ~AdapterRouteDouble() override { SetAdapterRouteSourceForTest(nullptr); }
-
     DWORD GetAdaptersInfo(IP_ADAPTER_INFO* info, ULONG* size) override {
         ++listCalls;
         if (sizingError && !info) return sizingError;
@@ -93,6 +90,10 @@ public:
     int listCalls = 0;
     std::vector<DWORD> routeDestinations;
     std::vector<DWORD> routeSources;
+
+private:
+    // Installed for the double's lifetime.
+    TestSupport::ScopedHook<IAdapterRouteSource*> m_installed{SetAdapterRouteSourceForTest, this};
 };
 
 DWORD Address(const char* dotted) {

@@ -73,9 +73,10 @@ TEST_F(ProcessTest, FindsCountsAndStopsOneOfTwoProcessesOfAName) {
     // Stopped means ended: the stop waits (bounded) for the end, so the
     // count drops as soon as the call returns.
     RecordingWaits waits(MakeTime(2032, 3, 1, 9, 0, 0, 0));
-    Timing::SetSourceForTest(&waits);
-    EXPECT_TRUE(StopProcessByName(L"qpstop_stay.exe"));
-    Timing::SetSourceForTest(&m_log.clock());
+    {
+        const TestSupport::ScopedHook recorded(Timing::SetSourceForTest, &waits);
+        EXPECT_TRUE(StopProcessByName(L"qpstop_stay.exe"));
+    }
     EXPECT_THAT(waits.waits, ::testing::Contains(10000u));
     EXPECT_EQ(ProcessExistCountByName(L"qpstop_stay.exe"), 1);
     const bool firstEnded = ::WaitForSingleObject(first, 0) == WAIT_OBJECT_0;
@@ -190,15 +191,12 @@ protected:
         }
         g_folders = {m_dir.path() + L"\\sys", m_dir.path() + L"\\win", m_dir.path() + L"\\tmp\\",
                      true};
-        SetInstalledCopyFoldersSourceForTest(FoldersForTest);
-    }
-    void TearDown() override {
-        SetInstalledCopyFoldersSourceForTest(nullptr);
-        ProcessTest::TearDown();
     }
     std::wstring Place(const wchar_t* sub, const wchar_t* name) {
         return InstallClientDouble(m_dir.path() + sub, name);
     }
+
+    ScopedHook<InstalledCopyFoldersSource> m_folders{SetInstalledCopyFoldersSourceForTest, FoldersForTest};
 };
 
 struct FormCase {

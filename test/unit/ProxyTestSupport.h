@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "TunnelDataTransport.h"
+#include "TransportDoubles.h"
 
 namespace ProxyTest {
 
@@ -20,7 +20,7 @@ namespace ProxyTest {
 // request (up to its empty line); the bytes of an answer that the handshake
 // did not read stay in unread. A read that finds nothing fails as a time-out
 // would and is recorded with its time-out.
-class ScriptedProxyTransport : public QuarloSocket::ITunnelDataTransport {
+class ScriptedProxyTransport : public TestDoubles::TransportDouble {
 public:
     explicit ScriptedProxyTransport(std::deque<std::string> answers = {},
                                     bool* destroyed = nullptr)
@@ -29,9 +29,6 @@ public:
         if (m_destroyed) *m_destroyed = true;
     }
 
-    bool Init() override { return true; }
-    void Close() override { ++closes; }
-    uint32_t GetTransportType() override { return type; }
     QuarloSocket::SockAddrHost GetLocalAddress() override {
         return QuarloSocket::SockAddrHost("127.0.0.1");
     }
@@ -42,18 +39,11 @@ public:
     bool ReceiveDataSync(uint32_t maxLength, QuarloSocket::CIOBuffer** out,
                          uint32_t timeoutMs) override;
     bool SendDataSync(const void* bytes, uint32_t length, uint32_t timeoutMs) override;
-    void RequestRecvDataAsync() override {}
-    bool SendDataAsync(QuarloSocket::CIOBuffer*) override { return false; }
-    void OnSendComplete() override {}
-    void AddData(QuarloSocket::CIOBuffer*) override {}
-    QuarloSocket::CIOBuffer* GetData() override { return nullptr; }
 
     std::deque<std::string> answers;
     std::vector<std::string> requests;  // each whole request, in order
     std::string unread;                 // answer bytes not read
     std::vector<uint32_t> failedReadTimeouts;
-    uint32_t type = QuarloSocket::TransportType_Tcp;
-    int closes = 0;
 
 private:
     std::string m_current;

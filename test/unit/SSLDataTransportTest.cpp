@@ -11,6 +11,7 @@
 
 #include "Loglib.h"
 #include "SocketTestSupport.h"
+#include "TransportDoubles.h"
 #include "SSLDataTransport.h"
 #include "StringUtil.h"
 #include "System.h"
@@ -54,74 +55,24 @@ public:
 };
 
 // Passes everything to a real transport and records the reads asked of it.
-class CountingTransport : public ITunnelDataTransport {
+class CountingTransport : public TestDoubles::ForwardingTransport {
 public:
-    explicit CountingTransport(ITunnelDataTransport* inner) : m_inner(inner) {}  // adopts it
-    ~CountingTransport() override { m_inner->Release(); }
-    bool Init() override { return m_inner->Init(); }
-    uint32_t GetLastError() override { return m_inner->GetLastError(); }
-    void Close() override { m_inner->Close(); }
-    uint32_t GetTransportType() override { return m_inner->GetTransportType(); }
-    SockAddrHost GetLocalAddress() override { return m_inner->GetLocalAddress(); }
-    SockAddrHost GetRemoteAddress() override { return m_inner->GetRemoteAddress(); }
-    uint16_t GetRemotePort() override { return m_inner->GetRemotePort(); }
+    explicit CountingTransport(ITunnelDataTransport* inner) : ForwardingTransport(TransportRef(inner)) {}  // adopts it
     bool ReceiveDataSync(uint32_t max, CIOBuffer** out, uint32_t timeoutMs) override {
         asked.push_back(max);
         ops.push_back("read");
-        return m_inner->ReceiveDataSync(max, out, timeoutMs);
+        return ForwardingTransport::ReceiveDataSync(max, out, timeoutMs);
     }
     bool SendDataSync(const void* bytes, uint32_t length, uint32_t timeoutMs) override {
         ops.push_back("send " + std::to_string(length));
-        return m_inner->SendDataSync(bytes, length, timeoutMs);
+        return ForwardingTransport::SendDataSync(bytes, length, timeoutMs);
     }
-    void RequestRecvDataAsync() override {}
-    bool SendDataAsync(CIOBuffer*) override { return false; }
-    void OnSendComplete() override {}
-    void AddData(CIOBuffer*) override {}
-    CIOBuffer* GetData() override { return nullptr; }
 
     std::vector<uint32_t> asked;  // the maximum of every read
     std::vector<std::string> ops;  // "read", "send <length>" in order
-
-private:
-    ITunnelDataTransport* m_inner;
 };
 
-// Hands out scripted chunks, one per read (cut to the read's maximum), and
-// moves the clock on by a fixed time for each read.
-class ScriptedTransport : public ITunnelDataTransport {
-public:
-    bool Init() override { return true; }
-    void Close() override {}
-    uint32_t GetTransportType() override { return TransportType_Tcp; }
-    SockAddrHost GetLocalAddress() override { return SockAddrHost(); }
-    SockAddrHost GetRemoteAddress() override { return SockAddrHost(); }
-    uint16_t GetRemotePort() override { return 0; }
-    bool ReceiveDataSync(uint32_t max, CIOBuffer** out, uint32_t) override {
-        asked.push_back(max);
-        if (chunks.empty()) return false;
-        std::string& front = chunks.front();
-        const size_t n = front.size() < max ? front.size() : max;
-        CIOBuffer* b = CIOBuffer::NewOwned(n);
-        b->Append(front.data(), n);
-        front.erase(0, n);
-        if (front.empty()) chunks.erase(chunks.begin());
-        if (clock) clock->skipped += msPerRead;
-        *out = b;
-        return true;
-    }
-    bool SendDataSync(const void*, uint32_t, uint32_t) override { return true; }
-    void RequestRecvDataAsync() override {}
-    bool SendDataAsync(CIOBuffer*) override { return false; }
-    void OnSendComplete() override {}
-    void AddData(CIOBuffer*) override {}
-    CIOBuffer* GetData() override { return nullptr; }
-
-    std::vector<std::string> chunks;
-    std::vector<uint32_t> asked;
-    TlsClock* clock = nullptr;
-    ULONGLONG msPerRead = 0;
-};
+using TestDoubles::ScriptedTransport;
 
 // A transport that is closed when it goes out of scope, so that the peer
 // sees the end of the stream at once.
@@ -135,14 +86,8 @@ public:
 
 class TlsTransportTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        Timing::SetSourceForTest(&clock);
-        ASSERT_TRUE(m_log.Open());
-    }
-    void TearDown() override {
-        m_log.Close();
-        Timing::SetSourceForTest(nullptr);
-    }
+    void SetUp() override { ASSERT_TRUE(m_log.Open()); }
+    void TearDown() override { m_log.Close(); }
     std::string LogText() const { return m_log.Text(); }
     bool Logged(const std::string& text) const { return m_log.Contains(text); }
 
@@ -193,6 +138,7 @@ protected:
     }
 
     TlsClock clock;
+    TestSupport::ScopedHook<Timing::ITimeSource*> m_clockHook{Timing::SetSourceForTest, &clock};
     TestSupport::ScopedRegistryKey installManager{HKEY_LOCAL_MACHINE, L"SOFTWARE\\VPN\\Install Manager"};
     TestSupport::ScopedRegistryKey vpn2{HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\VPN2"};
     TestSupport::DayLog m_log{L"2032-04-01"};  // the clock's day
@@ -367,9 +313,8 @@ TEST_F(TlsTransportTest, RecordHeaderChecksAndReadTimeOut) {
     for (const Case& c : cases) {
         m_log.Clear();
         auto* scripted = new ScriptedTransport();
-        scripted->chunks = c.chunks;
-        scripted->clock = &clock;
-        scripted->msPerRead = c.msPerRead;
+        for (const std::string& chunk : c.chunks) scripted->Then(chunk);
+        scripted->afterEachRead = [this, &c] { clock.skipped += c.msPerRead; };
         TransportRef inner(scripted);
         CSSLDataTransport tls(scripted, "gateway", false, true, nullptr, false);
         CIOBuffer* out = nullptr;
@@ -388,7 +333,7 @@ TEST_F(TlsTransportTest, RecordHeaderChecksAndReadTimeOut) {
 // comes from those bytes without another read.
 TEST_F(TlsTransportTest, BytesReadAheadServeTheNextRecord) {
     auto* scripted = new ScriptedTransport();
-    scripted->chunks = {std::string("\x17\x03\x03\x00\x00\x17\x03\x03\x4f\xfc", 10)};
+    scripted->Then(std::string("\x17\x03\x03\x00\x00\x17\x03\x03\x4f\xfc", 10));
     TransportRef inner(scripted);
     CSSLDataTransport tls(scripted, "gateway", false, true, nullptr, false);
     CIOBuffer* out = nullptr;
@@ -746,14 +691,18 @@ bool g_askedForCredentials = false;
 // Installs a copy of the system's table with one entry replaced.
 class ScopedIsc {
 public:
-    explicit ScopedIsc(INITIALIZE_SECURITY_CONTEXT_FN_W isc) {
+    explicit ScopedIsc(INITIALIZE_SECURITY_CONTEXT_FN_W isc)
+        : m_table(SetSecurityFunctionsForTest, TableWith(isc)) {}
+
+private:
+    static const SecurityFunctionTableW* TableWith(INITIALIZE_SECURITY_CONTEXT_FN_W isc) {
         g_table = *::InitSecurityInterfaceW();
         g_systemIsc = g_table.InitializeSecurityContextW;
         g_table.InitializeSecurityContextW = isc;
         g_fakeCalls = 0;
-        SetSecurityFunctionsForTest(&g_table);
+        return &g_table;
     }
-    ~ScopedIsc() { SetSecurityFunctionsForTest(nullptr); }
+    TestSupport::ScopedHook<const SecurityFunctionTableW*> m_table;
 };
 
 // The first call is the provider's; every later one consumes nothing, sends
@@ -862,7 +811,7 @@ TEST_F(TlsTransportTest, GatewayAskingForAClientCertificateGetsANewCredential) {
     ASSERT_TRUE(cert);
     OneCertificateSource source;
     source.cert = cert.get();
-    SetCertCandidateSourceForTest(&source);
+    const TestSupport::ScopedHook candidates(SetCertCandidateSourceForTest, &source);
 
     TlsGateway gateway({});
     Tunnel tls = Connect(gateway);
@@ -873,7 +822,6 @@ TEST_F(TlsTransportTest, GatewayAskingForAClientCertificateGetsANewCredential) {
         ScopedIsc fake(AskForCertificateIsc);
         ok = tls->Init();
     }
-    SetCertCandidateSourceForTest(nullptr);
     EXPECT_TRUE(g_askedForCredentials);
     EXPECT_TRUE(ok) << LogText();
     EXPECT_TRUE(Logged("SSLTunnel: we need a new credential.\r\n"));

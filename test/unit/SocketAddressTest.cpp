@@ -64,13 +64,9 @@ protected:
         SocketLogTest::SetUp();
         m_resolver.entries.reserve(8);
         m_resolver.storages.reserve(8);
-        SetResolverForTest(&m_resolver);
-    }
-    void TearDown() override {
-        SetResolverForTest(nullptr);
-        SocketLogTest::TearDown();
     }
     ScriptedResolver m_resolver;
+    TestSupport::ScopedHook<IResolver*> m_resolverHook{SetResolverForTest, &m_resolver};
 };
 
 std::string Ipv6Text(const char* literal, size_t size = 46) {

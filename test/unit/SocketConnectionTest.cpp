@@ -428,9 +428,10 @@ TEST(SocketOwner, ReleasedConnectionsAreResetAndReusedUpToTheFreeLimit) {
         EXPECT_TRUE(pool.PumpOne());
         return WAIT_TIMEOUT;
     };
-    Timing::SetSourceForTest(&clock);
-    EXPECT_EQ(first->ReadSync(16, &out, 1000, nullptr), SyncIO_Timeout);
-    Timing::SetSourceForTest(nullptr);
+    {
+        const TestSupport::ScopedHook hooked(Timing::SetSourceForTest, &clock);
+        EXPECT_EQ(first->ReadSync(16, &out, 1000, nullptr), SyncIO_Timeout);
+    }
     ASSERT_TRUE(pool.PumpOne());  // the abandoned read's bytes become late data
     ASSERT_EQ(first->LateData(), "tail");
 
@@ -460,9 +461,10 @@ TEST(SocketOwner, ReleasedConnectionsAreResetAndReusedUpToTheFreeLimit) {
         EXPECT_TRUE(pool.PumpOne());
         return HookedTimeSource::RealWait(count, handles, 0);
     };
-    Timing::SetSourceForTest(&clock);
-    ASSERT_EQ(reused->ReadSync(16, &out, 1000, nullptr), SyncIO_Done);
-    Timing::SetSourceForTest(nullptr);
+    {
+        const TestSupport::ScopedHook hooked(Timing::SetSourceForTest, &clock);
+        ASSERT_EQ(reused->ReadSync(16, &out, 1000, nullptr), SyncIO_Done);
+    }
     EXPECT_EQ(BufferText(out), "fresh");
     out->Release();
     reused->Release();
@@ -507,12 +509,13 @@ TEST(SocketOwner, AReadOrWriteThatCannotBeIssuedFailsInsteadOfVanishing) {
         EXPECT_TRUE(pool.PumpOne());
         return HookedTimeSource::RealWait(count, handles, 0);
     };
-    Timing::SetSourceForTest(&clock);
     CIOBuffer* out = nullptr;
-    EXPECT_EQ(c->ReadSync(16, &out, INFINITE, nullptr), SyncIO_Error);
     size_t written = 9;
-    EXPECT_EQ(c->WriteSync("abc", 3, &written, INFINITE, nullptr), SyncIO_Error);
-    Timing::SetSourceForTest(nullptr);
+    {
+        const TestSupport::ScopedHook hooked(Timing::SetSourceForTest, &clock);
+        EXPECT_EQ(c->ReadSync(16, &out, INFINITE, nullptr), SyncIO_Error);
+        EXPECT_EQ(c->WriteSync("abc", 3, &written, INFINITE, nullptr), SyncIO_Error);
+    }
     EXPECT_EQ(written, 0u);
     EXPECT_EQ(owner.errors.load(), 2);
     EXPECT_EQ(c->PendingReads(), 0);

@@ -129,13 +129,6 @@ public:
     int GetHostIPv4(const char*, std::vector<uint32_t>&) override { return WSAHOST_NOT_FOUND; }
 };
 
-// Installs a resolver for a scope.
-class ScopedResolver {
-public:
-    explicit ScopedResolver(QuarloSocket::IResolver* r) { QuarloSocket::SetResolverForTest(r); }
-    ~ScopedResolver() { QuarloSocket::SetResolverForTest(nullptr); }
-};
-
 // A port on 127.0.0.1 where nobody listens.
 uint16_t ClosedLoopbackPort();
 

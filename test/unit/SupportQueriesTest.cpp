@@ -43,6 +43,32 @@ TEST(StringConversion, CodePagesRoundTripAndKeepEmbeddedZeros) {
     EXPECT_EQ(WideFromCodePage("", CP_UTF8), L"");
 }
 
+// Only the 26 ASCII letters fold; bytes and characters outside ASCII stay as
+// they are, whatever the locale or code page.
+TEST(StringConversion, AsciiCaseInsensitiveCompare) {
+    const struct {
+        std::string_view a, b;
+        bool equal, starts, contains;
+    } cases[] = {
+        {"Proxy-Authenticate: NTLM", "proxy-authenticate:", false, true, true},
+        {"GATEWAY.Example", "gateway.example", true, true, true},
+        {"ab", "abc", false, false, false},
+        {"\xC4rger", "\xE4rger", false, false, false},  // Latin-1 letters do not fold
+        {"x[y", "X{Y", false, false, false},            // neighbours of the letters
+        {"", "", true, true, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(EqualsAsciiNoCase(c.a, c.b), c.equal) << c.a << " / " << c.b;
+        EXPECT_EQ(StartsWithAsciiNoCase(c.a, c.b), c.starts) << c.a << " / " << c.b;
+        EXPECT_EQ(ContainsAsciiNoCase(c.a, c.b), c.contains) << c.a << " / " << c.b;
+    }
+    EXPECT_TRUE(ContainsAsciiNoCase("GET /x;kzstandalone=true", "KZStandalone"));
+    EXPECT_TRUE(EqualsAsciiNoCase(std::wstring_view(L"PELKORA.EXE"), L"Pelkora.exe"));
+    EXPECT_FALSE(EqualsAsciiNoCase(std::wstring_view(L"\u00C4.exe"), L"\u00E4.exe"));
+    EXPECT_EQ(AsciiLower('Q'), 'q');
+    EXPECT_EQ(AsciiLower('@'), '@');
+}
+
 namespace {
 OSVERSIONINFOEXW Version(DWORD platform, DWORD major, DWORD minor, BYTE productType) {
     OSVERSIONINFOEXW v{};

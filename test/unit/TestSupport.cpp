@@ -150,8 +150,8 @@ void ScopedRegistryKey::SetString(const wchar_t* name, const std::wstring& value
                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
-ScopedTestLog::ScopedTestLog(const SYSTEMTIME& day) : m_clock(day) {
-    Timing::SetSourceForTest(&m_clock);
+ScopedTestLog::ScopedTestLog(const SYSTEMTIME& day)
+    : m_clock(day), m_clockHook(Timing::SetSourceForTest, &m_clock) {
     LogInit(kTavriskModuleId);
     m_path = CLogContext::Instance().LogFolder() +
              FormatW(L"%04u-%02u-%02u.txt", static_cast<unsigned>(day.wYear),
@@ -162,7 +162,6 @@ ScopedTestLog::ScopedTestLog(const SYSTEMTIME& day) : m_clock(day) {
 ScopedTestLog::~ScopedTestLog() {
     LogUninit();
     ::DeleteFileW(m_path.c_str());
-    Timing::SetSourceForTest(nullptr);
 }
 
 std::string ScopedTestLog::Text() const {

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "Timing.h"
@@ -34,11 +35,21 @@ private:
     DWORD m_waitCap = INFINITE;
 };
 
-// Installs a time source for the scope of a test.
-class ScopedTimeSource {
+// Installs a test hook through its Set...ForTest function for one scope and
+// puts back the one it replaced on every exit, a failed ASSERT included (as
+// Chromium's AutoReset does for a variable):
+//   TestSupport::ScopedHook clock(Timing::SetSourceForTest, &m_clock);
+template <class T>
+class ScopedHook {
 public:
-    explicit ScopedTimeSource(Timing::ITimeSource* source) { Timing::SetSourceForTest(source); }
-    ~ScopedTimeSource() { Timing::SetSourceForTest(nullptr); }
+    ScopedHook(T (*set)(T), std::type_identity_t<T> hook) : m_set(set), m_previous(set(hook)) {}
+    ~ScopedHook() { m_set(m_previous); }
+    ScopedHook(const ScopedHook&) = delete;
+    ScopedHook& operator=(const ScopedHook&) = delete;
+
+private:
+    T (*m_set)(T);
+    T m_previous;
 };
 
 SYSTEMTIME MakeTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second,
@@ -118,6 +129,7 @@ public:
 
 private:
     FixedTimeSource m_clock;
+    ScopedHook<Timing::ITimeSource*> m_clockHook;
     std::wstring m_path;
 };
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "TestSupport.h"
 #include "TimedMessageBox.h"
 
 namespace {
@@ -40,11 +41,9 @@ HANDLE WINAPI FailingCreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_
     return nullptr;
 }
 
-struct ScopedSystem {
-    explicit ScopedSystem(const TimedMessageBoxSystem& system) {
-        SetTimedMessageBoxSystemForTest(&system);
-    }
-    ~ScopedSystem() { SetTimedMessageBoxSystemForTest(nullptr); }
+struct ScopedSystem : TestSupport::ScopedHook<const TimedMessageBoxSystem*> {
+    explicit ScopedSystem(const TimedMessageBoxSystem& system)
+        : ScopedHook(SetTimedMessageBoxSystemForTest, &system) {}
 };
 
 }  // namespace

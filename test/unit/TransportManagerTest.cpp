@@ -78,14 +78,10 @@ protected:
         SocketTest::EnsureWinSock();
         ClearAddressCache();
         init_http_proxy_context(&Manager().ProxyContext(), 0, 10, 1);
-        CSSLTransportManager::ResetPPPCheckForTest();
-        CSSLTransportManager::SetPPPLineCheckForTest(&m_ppp);
         ResetProxyInfo(m_info);
         m_proxyLines = ProxyLogLines();
     }
     void TearDown() override {
-        CSSLTransportManager::SetPPPLineCheckForTest(nullptr);
-        CSSLTransportManager::ResetPPPCheckForTest();
         ClearAddressCache();
     }
 
@@ -111,13 +107,14 @@ protected:
 
     ProxyInfo m_info{};
     FixedPPPCheck m_ppp;
+    TestSupport::ScopedHook<IPPPLineCheck*> m_pppHook{CSSLTransportManager::SetPPPLineCheckForTest, &m_ppp};
     size_t m_proxyLines = 0;
     TestSupport::ScopedRegistryKey m_autoproxy{HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\autoproxy"};
 };
 
 TEST_F(TransportManagerTest, HostWithoutAddressesFailsWith103) {
     SocketTest::TableResolver resolver;
-    SocketTest::ScopedResolver scoped(&resolver);
+    const TestSupport::ScopedHook scoped(QuarloSocket::SetResolverForTest, &resolver);
     EXPECT_EQ(Direct("nowhere.test", 443), nullptr);
     EXPECT_EQ(Manager().GetLastError(), 103u);
     EXPECT_EQ(Direct("", 443), nullptr);
@@ -132,7 +129,7 @@ TEST_F(TransportManagerTest, RefusedAddressIsSkippedAndTheWorkingOneIsCachedUnti
     SocketTest::TableResolver resolver;
     // Nobody listens on 127.0.0.2: the gateway double binds 127.0.0.1 only.
     resolver.table["gw.test"] = {"127.0.0.2", "127.0.0.1"};
-    SocketTest::ScopedResolver scoped(&resolver);
+    const TestSupport::ScopedHook scoped(QuarloSocket::SetResolverForTest, &resolver);
 
     ITunnelDataTransport* first = Direct("gw.test", gateway.port());
     ASSERT_NE(first, nullptr) << Manager().GetLastError();

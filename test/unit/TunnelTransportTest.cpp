@@ -10,6 +10,7 @@
 #include "IOCPDataTransport.h"
 #include "SocketTestSupport.h"
 #include "TestSupport.h"
+#include "TransportDoubles.h"
 #include "TunnelDataTransport.h"
 
 using namespace QuarloSocket;
@@ -349,39 +350,13 @@ private:
     int* m_destroyed;
 };
 
-// A decorator in the way the stacked transports hold their inner one.
-class Decorator : public ITunnelDataTransport {
-public:
-    explicit Decorator(ITunnelDataTransport* inner) : m_inner(inner) { m_inner->AddRef(); }
-    ~Decorator() override { m_inner->Release(); }
-    bool Init() override { return m_inner->Init(); }
-    void Close() override { m_inner->Close(); }
-    uint32_t GetTransportType() override { return m_inner->GetTransportType(); }
-    SockAddrHost GetLocalAddress() override { return m_inner->GetLocalAddress(); }
-    SockAddrHost GetRemoteAddress() override { return m_inner->GetRemoteAddress(); }
-    uint16_t GetRemotePort() override { return m_inner->GetRemotePort(); }
-    bool ReceiveDataSync(uint32_t max, CIOBuffer** out, uint32_t ms) override {
-        return m_inner->ReceiveDataSync(max, out, ms);
-    }
-    bool SendDataSync(const void* bytes, uint32_t length, uint32_t ms) override {
-        return m_inner->SendDataSync(bytes, length, ms);
-    }
-    void RequestRecvDataAsync() override {}
-    bool SendDataAsync(CIOBuffer*) override { return false; }
-    void OnSendComplete() override {}
-    void AddData(CIOBuffer*) override {}
-    CIOBuffer* GetData() override { return nullptr; }
-
-private:
-    ITunnelDataTransport* m_inner;
-};
-
 }  // namespace
 
 TEST(ReferenceCounter, ADecoratorKeepsItsInnerTransportAlive) {
     int destroyed = 0;
     auto* inner = new CountedTransport(&destroyed);
-    auto* outer = new Decorator(inner);
+    // A decorator in the way the stacked transports hold their inner one.
+    auto* outer = new TestDoubles::ForwardingTransport(TransportRef::Borrow(inner));
     EXPECT_EQ(inner->RefCount(), 2);
     EXPECT_EQ(inner->Release(), 1);  // the creator lets go at once
     EXPECT_EQ(destroyed, 0);

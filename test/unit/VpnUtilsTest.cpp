@@ -21,9 +21,8 @@ using QuarloSocket::ResolveAddressList;
 
 class ResolveAddressListTest : public ::testing::Test {
 protected:
-    void SetUp() override { QuarloSocket::SetResolverForTest(&resolver); }
-    void TearDown() override { QuarloSocket::SetResolverForTest(nullptr); }
     SocketTest::TableResolver resolver;
+    TestSupport::ScopedHook<QuarloSocket::IResolver*> m_resolverHook{QuarloSocket::SetResolverForTest, &resolver};
 };
 
 using List = std::vector<std::string>;

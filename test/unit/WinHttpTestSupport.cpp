@@ -55,13 +55,9 @@ ConsoleUser::ConsoleUser()
     : m_system{&ConsoleUser::IsLocalSystem, &ConsoleUser::ConsoleSession, &ConsoleUser::QueryToken,
                &ConsoleUser::Enumerate, &ConsoleUser::FreeList} {
     s_current = this;
-    SetConsoleUserSystemForTest(&m_system);
 }
 
-ConsoleUser::~ConsoleUser() {
-    SetConsoleUserSystemForTest(nullptr);
-    s_current = nullptr;
-}
+ConsoleUser::~ConsoleUser() { s_current = nullptr; }
 
 bool ConsoleUser::ThreadImpersonates() {
     HANDLE token = nullptr;

@@ -62,6 +62,7 @@ private:
     static BOOL WINAPI Enumerate(HANDLE, DWORD, DWORD, PWTS_SESSION_INFOW* list, DWORD* count);
     static void WINAPI FreeList(PVOID);
     ConsoleUserSystem m_system;
+    TestSupport::ScopedHook<const ConsoleUserSystem*> m_installed{SetConsoleUserSystemForTest, &m_system};
 };
 
 }  // namespace WinHttpTest

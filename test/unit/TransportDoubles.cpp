@@ -1,6 +1,6 @@
-#include "ScriptedTransport.h"
+#include "TransportDoubles.h"
 
-namespace GatewayTest {
+namespace TestDoubles {
 
 ScriptedTransport& ScriptedTransport::Then(std::string bytes, ULONGLONG elapsedMs) {
     if (bytes.empty()) return *this;
@@ -54,6 +54,7 @@ bool ScriptedTransport::ReceiveDataSync(uint32_t maxLength, QuarloSocket::CIOBuf
     buffer->Append(step.bytes.data(), n);
     step.bytes.erase(0, n);
     if (step.bytes.empty()) m_steps.pop_front();
+    if (afterEachRead) afterEachRead();
     *out = buffer;
     return true;
 }
@@ -71,4 +72,4 @@ size_t ScriptedTransport::UnreadBytes() const {
     return n;
 }
 
-}  // namespace GatewayTest
+}  // namespace TestDoubles
