@@ -22,24 +22,6 @@ constexpr size_t kMaxChunkLine = 4096;
 // Chunk extensions of one body together, and its trailer.
 constexpr size_t kMaxChunkOverhead = 16 * 1024;
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-    }
-    return true;
-}
-
-bool ContainsNoCase(std::string_view text, std::string_view part) {
-    if (part.size() > text.size()) return false;
-    for (size_t i = 0; i + part.size() <= text.size(); ++i) {
-        if (EqualsNoCase(text.substr(i, part.size()), part)) return true;
-    }
-    return false;
-}
-
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::string_view TrimBlanks(std::string_view text) {
@@ -86,7 +68,7 @@ Field FindField(std::string_view text, std::string_view name) {
             text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
         if (line.empty()) break;
         if (line.size() > bare.size() && line[bare.size()] == ':' &&
-            EqualsNoCase(line.substr(0, bare.size()), bare)) {
+            EqualsAsciiNoCase(line.substr(0, bare.size()), bare)) {
             field.found = true;
             field.terminated = end != std::string_view::npos;
             if (field.terminated) field.value = TrimBlanks(line.substr(bare.size() + 1));
@@ -110,7 +92,7 @@ std::vector<std::string_view> FieldValues(std::string_view text, std::string_vie
         const std::string_view line = text.substr(start, end - start);
         if (line.empty()) break;
         if (line.size() > name.size() && line[name.size()] == ':' &&
-            EqualsNoCase(line.substr(0, name.size()), name))
+            EqualsAsciiNoCase(line.substr(0, name.size()), name))
             values.push_back(TrimBlanks(line.substr(name.size() + 1)));
         start = end + kCrLf.size();
     }
@@ -225,7 +207,7 @@ std::string RedirectTarget(std::string_view location, std::string_view host) {
     const std::string_view authority = location.substr(
         authorityStart,
         authorityEnd == std::string_view::npos ? std::string_view::npos : authorityEnd - authorityStart);
-    if (!EqualsNoCase(HostOf(authority), HostOf(host))) return std::string(location);
+    if (!EqualsAsciiNoCase(HostOf(authority), HostOf(host))) return std::string(location);
     std::string_view path =
         authorityEnd == std::string_view::npos ? std::string_view() : location.substr(authorityEnd);
     path = path.substr(0, path.find('#'));
@@ -236,7 +218,7 @@ std::string RedirectTarget(std::string_view location, std::string_view host) {
 void AppendCookieLine(std::string& request, std::string_view cookie) {
     request += "Cookie: ";
     request += cookie;
-    if (!ContainsNoCase(request, "KZStandalone")) request += kStandalone;
+    if (!ContainsAsciiNoCase(request, "KZStandalone")) request += kStandalone;
     request += kHeadEnd;
 }
 
@@ -294,22 +276,22 @@ private:
 };
 
 ReadOutcome ReplyReader::Receive(uint32_t maxLength, ULONGLONG deadline) {
-    CIOBuffer* buffer = nullptr;
+    BufferRef buffer;
     const ULONGLONG start = Timing::TickCount();
     uint32_t timeout = kGatewayReceiveTimeoutMs;
     if (deadline != 0) {
         if (start >= deadline) return ReadOutcome::Failed;
         if (deadline - start < timeout) timeout = static_cast<uint32_t>(deadline - start);
     }
-    if (m_transport->ReceiveDataSync(maxLength, &buffer, timeout) && buffer) {
+    if (m_transport->ReceiveDataSync(maxLength, buffer.put(), timeout) && buffer) {
         const size_t used = buffer->Used();
         m_pending.append(reinterpret_cast<const char*>(buffer->Data()), used);
-        buffer->Release();
+        buffer.reset();
         if (used > 0) return ReadOutcome::Data;
     }
     // A closed stream fails like any read; only a transport error code or a
     // spent time-out tells a failure from the end of the stream.
-    if (m_transport->GetLastError() == 0 && Timing::TickCount() - start < timeout) return ReadOutcome::Ended;
+    if (m_transport->TransportError() == 0 && Timing::TickCount() - start < timeout) return ReadOutcome::Ended;
     return ReadOutcome::Failed;
 }
 
@@ -410,7 +392,7 @@ bool ReplyReader::ReadChunked(std::string& body) {
         bool valid = !size.empty();
         for (char c : size) {
             const int digit = std::isxdigit(static_cast<unsigned char>(c))
-                                  ? (std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : LowerAscii(c) - 'a' + 10)
+                                  ? (std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : AsciiLower(c) - 'a' + 10)
                                   : -1;
             if (digit < 0 || count > kMaxBodyLength) {
                 valid = false;
@@ -456,7 +438,7 @@ std::string TransferCodings(std::string_view head) {
 // the end of the stream.
 bool IsChunked(std::string_view codings) {
     const size_t comma = codings.rfind(',');
-    return EqualsNoCase(TrimBlanks(comma == std::string_view::npos ? codings : codings.substr(comma + 1)),
+    return EqualsAsciiNoCase(TrimBlanks(comma == std::string_view::npos ? codings : codings.substr(comma + 1)),
                         "chunked");
 }
 
@@ -679,7 +661,7 @@ std::string CredentialsHiddenForLog(std::string_view text) {
         std::string_view line = text.substr(start, end - start);
         const bool cr = !line.empty() && line.back() == '\r';
         if (cr) line.remove_suffix(1);
-        if (line.size() >= kName.size() && EqualsNoCase(line.substr(0, kName.size()), kName)) {
+        if (line.size() >= kName.size() && EqualsAsciiNoCase(line.substr(0, kName.size()), kName)) {
             // Keep the scheme word, hide what follows it.
             size_t at = kName.size();
             while (at < line.size() && IsBlank(line[at])) ++at;

@@ -23,20 +23,18 @@ void ShutdownSocket(CSocketConnection* c, int how) {
 }  // namespace
 
 CIOCPDataTransport::CIOCPDataTransport(CSocketConnection* connection)
-    : m_pSocketConnection(connection) {
+    : m_pSocketConnection(Owners::ComPtr<CSocketConnection>::Borrow(connection)) {
     InitLock(m_queueLock);
-    if (m_pSocketConnection) m_pSocketConnection->AddRef();
 }
 
 CIOCPDataTransport::~CIOCPDataTransport() {
     ReleaseQueue();
     ::DeleteCriticalSection(&m_queueLock);
-    if (m_pSocketConnection) m_pSocketConnection->Release();
+    m_pSocketConnection.reset();
 }
 
 void CIOCPDataTransport::ReleaseQueue() {
     CriticalSectionLock hold(m_queueLock);
-    for (CIOBuffer* b : m_queue) b->Release();
     m_queue.clear();
 }
 
@@ -46,7 +44,7 @@ size_t CIOCPDataTransport::QueuedSends() {
 }
 
 void CIOCPDataTransport::Close() {
-    if (CSocketConnection* c = m_pSocketConnection) {
+    if (CSocketConnection* c = m_pSocketConnection.get()) {
         // The connection's lock keeps a worker's reset from closing the socket
         // between the validity check and the call.
         CriticalSectionLock hold(c->Lock());
@@ -61,7 +59,7 @@ void CIOCPDataTransport::Close() {
 }
 
 void CIOCPDataTransport::Shutdown() {
-    CSocketConnection* c = m_pSocketConnection;
+    CSocketConnection* c = m_pSocketConnection.get();
     if (!c || !IsStream(c)) return;
     CriticalSectionLock hold(c->Lock());
     c->MarkWriteShut();
@@ -142,7 +140,7 @@ uint32_t ErrorOf(SyncIOStatus status) {
 bool CIOCPDataTransport::ReceiveDataSync(uint32_t maxLength, CIOBuffer** out, uint32_t timeoutMs) {
     ClearLastError();
     if (!m_pSocketConnection || !out || maxLength == 0) {
-        SetLastError(TransportError_BadReadArguments);
+        SetTransportError(TransportError_BadReadArguments);
         return false;
     }
     CIOBuffer* result = nullptr;
@@ -151,7 +149,7 @@ bool CIOCPDataTransport::ReceiveDataSync(uint32_t maxLength, CIOBuffer** out, ui
         *out = result;
         return true;
     }
-    SetLastError(ErrorOf(status));
+    SetTransportError(ErrorOf(status));
     if (status != SyncIO_Timeout)
         LOGA(LOG_ERROR, "CIOCPDataTransport: Read data from socket error %d\n", static_cast<int>(status));
     return false;
@@ -170,7 +168,7 @@ bool CIOCPDataTransport::SendDataSync(const void* bytes, uint32_t length, uint32
         size_t written = 0;
         const SyncIOStatus status = m_pSocketConnection->WriteSync(next, left, &written, timeoutMs, nullptr);
         if (status != SyncIO_Done) {
-            SetLastError(status == SyncIO_Timeout ? TransportError_Timeout : TransportError_ConnectionFailed);
+            SetTransportError(status == SyncIO_Timeout ? TransportError_Timeout : TransportError_ConnectionFailed);
             LOGA(LOG_ERROR, "CIOCPDataTransport: WriteSync error %d\n", static_cast<int>(status));
             return false;
         }
@@ -190,6 +188,7 @@ void CIOCPDataTransport::RequestRecvDataAsync() {
 }
 
 CIOBuffer* FrameDatagram(CIOBuffer* buffer, uint8_t coreId) {
+    BufferRef given(buffer);
     const unsigned char* data = buffer->Data();
     const size_t used = buffer->Used();
     size_t skip = buffer->WriteOffset();
@@ -212,20 +211,15 @@ CIOBuffer* FrameDatagram(CIOBuffer* buffer, uint8_t coreId) {
         std::memcpy(buffer->Data(), header, 4);
         buffer->SetUsed(total);
         buffer->SetWriteOffset(0);  // the datagram starts with its header now
-        return buffer;
+        return given.release();
     }
     LOGA(LOG_INFO, "CIOCPDataTransport: datagram buffer short by %u bytes\n",
          static_cast<unsigned>(total - buffer->Capacity()));
-    CIOBuffer* framed = CIOBuffer::NewOwned(total);
-    if (!framed || !framed->Data()) {
-        if (framed) framed->Release();
-        buffer->Release();
-        return nullptr;
-    }
+    BufferRef framed(CIOBuffer::NewOwned(total));
+    if (!framed || !framed->Data()) return nullptr;
     framed->Append(header, 4);
     framed->Append(data + skip, payload);
-    buffer->Release();
-    return framed;
+    return framed.release();
 }
 
 bool CIOCPDataTransport::SendDataAsync(CIOBuffer* buffer) {
@@ -236,24 +230,24 @@ bool CIOCPDataTransport::SendDataAsync(CIOBuffer* buffer) {
     }
     const bool wasEmpty = m_queue.empty();
     CUserData& slots = m_pSocketConnection->UserData();
-    const auto coreId = static_cast<uint16_t>(slots.Number(3) & 0xFFFF);
-    buffer->AddRef();  // the queue's reference
+    const auto coreId = static_cast<uint16_t>(slots.Number(UserDataSlot::kCoreId) & 0xFFFF);
+    BufferRef queued = BufferRef::Borrow(buffer);  // the queue's reference
     if (m_pSocketConnection->Type() == CSocketConnection::TypeUdp && coreId != 0 &&
-        (slots.Number(4) & 0xFFFF) == 0) {
-        buffer = FrameDatagram(buffer, static_cast<uint8_t>(coreId & 0xFF));
-        if (!buffer) return false;
+        (slots.Number(UserDataSlot::kPassThrough) & 0xFFFF) == 0) {
+        queued.reset(FrameDatagram(queued.release(), static_cast<uint8_t>(coreId & 0xFF)));
+        if (!queued) return false;
     }
-    m_queue.push_back(buffer);
-    if (wasEmpty) return m_pSocketConnection->Write(buffer);
+    CIOBuffer* const out = queued.get();
+    m_queue.push_back(std::move(queued));
+    if (wasEmpty) return m_pSocketConnection->Write(out);
     return true;
 }
 
 void CIOCPDataTransport::OnSendComplete() {
     CriticalSectionLock hold(m_queueLock);
     if (m_queue.empty()) return;
-    m_queue.front()->Release();
     m_queue.pop_front();
-    if (!m_queue.empty() && m_pSocketConnection) m_pSocketConnection->Write(m_queue.front());
+    if (!m_queue.empty() && m_pSocketConnection) m_pSocketConnection->Write(m_queue.front().get());
 }
 
 void CIOCPDataTransport::AddData(CIOBuffer* buffer) { m_pending.Put(buffer); }

@@ -35,17 +35,17 @@ public:
     void AddData(CIOBuffer* buffer) override;
     CIOBuffer* GetData() override;
 
-    CSocketConnection* Connection() const { return m_pSocketConnection; }
+    CSocketConnection* Connection() const { return m_pSocketConnection.get(); }
     size_t QueuedSends();
 
 private:
     SockAddrHost AddressOf(bool local);
     void ReleaseQueue();
 
-    CSocketConnection* m_pSocketConnection;
+    Owners::ComPtr<CSocketConnection> m_pSocketConnection;
     PendingBlock m_pending;
     CRITICAL_SECTION m_queueLock;
-    std::deque<CIOBuffer*> m_queue;
+    std::deque<BufferRef> m_queue;
 };
 
 // Frames a datagram for a core: the bytes before the write offset give way to

@@ -55,14 +55,14 @@ bool CProxyDataTransport::ReceiveDataSync(uint32_t maxLength, CIOBuffer** out,
                                           uint32_t timeoutMs) {
     if (!m_inner) return false;
     const bool read = m_inner->ReceiveDataSync(maxLength, out, timeoutMs);
-    m_streamError = read ? TransportError_None : m_inner->GetLastError();
+    m_streamError = read ? TransportError_None : m_inner->TransportError();
     return read;
 }
 
 bool CProxyDataTransport::SendDataSync(const void* bytes, uint32_t length, uint32_t timeoutMs) {
     if (!m_inner) return false;
     const bool sent = m_inner->SendDataSync(bytes, length, timeoutMs);
-    m_streamError = sent ? TransportError_None : m_inner->GetLastError();
+    m_streamError = sent ? TransportError_None : m_inner->TransportError();
     return sent;
 }
 

@@ -100,7 +100,6 @@ CSocketConnection::CSocketConnection(HANDLE handle, size_t userDataCount)
 }
 
 CSocketConnection::~CSocketConnection() {
-    for (CIOBuffer* b : m_writeQueue) b->Release();
     ::DeleteCriticalSection(&m_writeLock);
     ::DeleteCriticalSection(&m_lock);
     CNodeList::Remove(this);
@@ -144,17 +143,16 @@ CIOBuffer* CSocketConnection::TakeLateData(size_t max, bool* failed) {
     const size_t held = ::SysStringByteLen(m_lateData.get());
     const size_t n = held < max ? held : max;
     const auto* bytes = reinterpret_cast<const char*>(m_lateData.get());
-    CIOBuffer* taken = CIOBuffer::NewOwned(n);
+    BufferRef taken(CIOBuffer::NewOwned(n));
     Owners::UniqueBstr rest;
     if (n < held) rest.reset(::SysAllocStringByteLen(bytes + n, static_cast<UINT>(held - n)));
     if (!taken || !taken->Data() || (n < held && !rest)) {
-        if (taken) taken->Release();
         *failed = true;  // all of it stays rather than lose the tail
         return nullptr;
     }
     taken->Append(bytes, n);
     m_lateData = std::move(rest);
-    return taken;
+    return taken.release();
 }
 
 void CSocketConnection::ResetForReuse(uint32_t type, SOCKET socket, HANDLE handle) {
@@ -177,7 +175,6 @@ void CSocketConnection::ResetForReuse(uint32_t type, SOCKET socket, HANDLE handl
         // Every queued write holds on to the one out, which holds a reference
         // on the connection: nothing is queued when it comes back for reuse.
         CriticalSectionLock hold(m_writeLock);
-        for (CIOBuffer* b : m_writeQueue) b->Release();
         m_writeQueue.clear();
         m_writeOut = false;
     }
@@ -237,7 +234,7 @@ void CSocketConnection::AbortiveClose() {
         }
     }
     LOGA(LOG_INFO, "%s: data 1: %u\n", "QuarloSocket::CSocketConnection::AbortiveClose",
-         static_cast<unsigned>(Number(1)));
+         static_cast<unsigned>(Number(UserDataSlot::kData1)));
     InternalClose();
 }
 
@@ -323,7 +320,7 @@ void CSocketConnection::GetPeerName(void* address) {
 bool CSocketConnection::Write(CIOBuffer* buffer) {
     if (!IsValid()) {
         LOGA(LOG_ERROR, "%s: socket invalid, data 1: %u\n", "QuarloSocket::CSocketConnection::Write",
-             static_cast<unsigned>(Number(1)));
+             static_cast<unsigned>(Number(UserDataSlot::kData1)));
         return false;
     }
     if (m_writeShut) {
@@ -342,8 +339,7 @@ bool CSocketConnection::SubmitWrite(CIOBuffer* buffer) {
     {
         CriticalSectionLock hold(m_writeLock);
         if (m_writeOut) {
-            buffer->AddRef();
-            m_writeQueue.push_back(buffer);
+            m_writeQueue.push_back(BufferRef::Borrow(buffer));
             return true;
         }
         m_writeOut = true;
@@ -355,25 +351,22 @@ bool CSocketConnection::SubmitWrite(CIOBuffer* buffer) {
 
 void CSocketConnection::OnWriteFinished() {
     for (;;) {
-        CIOBuffer* next = nullptr;
+        BufferRef next;  // the queue's reference
         {
             CriticalSectionLock hold(m_writeLock);
             if (m_writeQueue.empty()) {
                 m_writeOut = false;
                 return;
             }
-            next = m_writeQueue.front();
+            next = std::move(m_writeQueue.front());
             m_writeQueue.pop_front();
         }
-        const bool posted = m_owner && m_owner->PostOperation(this, next, IO_Write_Request);
-        if (!posted) {
-            // It can never go out: a waiting writer learns so, and the write
-            // counts as finished.
-            CompleteSyncWrite(next, 0, WSAENOBUFS);
-            Shutdown();
-        }
-        next->Release();  // the queue's reference
+        const bool posted = m_owner && m_owner->PostOperation(this, next.get(), IO_Write_Request);
         if (posted) return;
+        // It can never go out: a waiting writer learns so, and the write
+        // counts as finished.
+        CompleteSyncWrite(next.get(), 0, WSAENOBUFS);
+        Shutdown();
     }
 }
 
@@ -382,6 +375,7 @@ bool CSocketConnection::Read(CIOBuffer* buffer) {
         LOGA(LOG_WARNING, "socket not valid\n");
         return false;
     }
+    BufferRef read;
     if (!buffer) {
         IAllocator* allocator = m_allocator ? m_allocator : m_owner;
         if (!allocator) {
@@ -389,23 +383,21 @@ bool CSocketConnection::Read(CIOBuffer* buffer) {
             LOGA(LOG_ERROR, "allocate socket buffer failed\n");
             return false;
         }
-        buffer = allocator->Allocate();
-        if (!buffer) {
+        read.reset(allocator->Allocate());
+        if (!read) {
             LOGA(LOG_ERROR, "allocate socket buffer failed\n");
             return false;
         }
     } else {
-        buffer->AddRef();
+        read = BufferRef::Borrow(buffer);
     }
     if (!m_owner) {
         LOGA(LOG_ERROR, "socket owner not valid\n");
-        buffer->Release();
         return false;
     }
     m_pendingReads.fetch_add(1);
-    const bool posted = m_owner->PostOperation(this, buffer, IO_Read_Request);
+    const bool posted = m_owner->PostOperation(this, read.get(), IO_Read_Request);
     if (!posted) m_pendingReads.fetch_sub(1);
-    buffer->Release();
     return posted;
 }
 
@@ -484,19 +476,18 @@ SyncIOStatus CSocketConnection::ReadSync(size_t maxLength, CIOBuffer** out, DWOR
         *out = late;
         return SyncIO_Done;
     }
-    CIOBuffer* read = failed ? nullptr : CIOBuffer::NewOwned(maxLength);
+    BufferRef read(failed ? nullptr : CIOBuffer::NewOwned(maxLength));
     if (!read || !read->Data()) {
         LOGA(LOG_ERROR, "buffer alloc failed.\n");
-        if (read) read->Release();
         return SyncIO_NoBuffer;
     }
     ::ResetEvent(m_event.get());
     m_syncReadError.store(0);
-    m_syncRead.store(read);
+    m_syncRead.store(read.get());
     m_syncReadPending.store(1);
     SyncIOStatus status = SyncIO_Error;
-    if (Read(read)) {
-        status = AwaitRead(read, start, timeoutMs, cancel);
+    if (Read(read.get())) {
+        status = AwaitRead(read.get(), start, timeoutMs, cancel);
     } else {
         LOGA(LOG_ERROR, "socket disconnected.\n");
         m_syncRead.store(nullptr);
@@ -506,10 +497,9 @@ SyncIOStatus CSocketConnection::ReadSync(size_t maxLength, CIOBuffer** out, DWOR
         // The read's own buffer is handed out; the worker no longer looks at
         // it except to drop its reference.
         read->ExchangeSyncSlot(0);
-        *out = read;
+        *out = read.release();
         return SyncIO_Done;
     }
-    read->Release();
     return status;
 }
 
@@ -582,27 +572,24 @@ SyncIOStatus CSocketConnection::WriteSync(const void* bytes, size_t length, size
     if (length == 0) return SyncIO_Done;
     // The bytes are copied: an abandoned write must never send memory that the
     // caller has freed or reused in the meantime.
-    CIOBuffer* buffer = CIOBuffer::NewOwned(length);
+    const BufferRef buffer(CIOBuffer::NewOwned(length));
     if (!buffer || !buffer->Data()) {
         LOGA(LOG_ERROR, "buffer alloc failed.\n");
-        if (buffer) buffer->Release();
         return SyncIO_NoBuffer;
     }
     buffer->Append(bytes, length);
     Owners::UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!event) {
         LOGA(LOG_ERROR, "WriteSync: CreateEvent error %lu\n", ::GetLastError());
-        buffer->Release();
         return SyncIO_Error;
     }
     buffer->SetSyncEvent(event.get());
     buffer->ExchangeSyncSlot(reinterpret_cast<uint64_t>(event.get()));
 
     m_pendingWrites.fetch_add(1);
-    if (!SubmitWrite(buffer)) {
+    if (!SubmitWrite(buffer.get())) {
         m_pendingWrites.fetch_sub(1);
         LOGA(LOG_ERROR, "connection error.\n");
-        buffer->Release();
         return SyncIO_Error;
     }
 
@@ -638,11 +625,29 @@ SyncIOStatus CSocketConnection::WriteSync(const void* bytes, size_t length, size
         LOGA(LOG_ERROR, "WriteSync: generic error.\n");
         status = SyncIO_WaitFailed;
     }
-    buffer->Release();
     return status;
 }
 
 // ---- CIOCPSocket -------------------------------------------------------------
+
+namespace {
+
+// The pair of references an operation takes for the completion port: given
+// back here when the operation cannot be started, handed to the port when it
+// can (the worker that takes its completion releases them).
+struct TransferRefs {
+    TransferRefs(CSocketConnection* c, BufferRef b)
+        : connection(Owners::ComPtr<CSocketConnection>::Borrow(c)), buffer(std::move(b)) {}
+    void HandToPort() {
+        static_cast<void>(buffer.release());
+        static_cast<void>(connection.release());
+    }
+    // Declared in this order, a failed start gives back the buffer first.
+    Owners::ComPtr<CSocketConnection> connection;
+    BufferRef buffer;
+};
+
+}  // namespace
 
 CIOCPSocket::CIOCPSocket(IIOPool* pool, size_t maxFreeConnections, size_t maxFreeBuffers,
                          size_t bufferSize, size_t userDataCount)
@@ -687,7 +692,7 @@ CSocketConnection* CIOCPSocket::Allocate(uint32_t type, SOCKET socket, HANDLE ha
         // Its completions could never arrive: refuse it instead of leaving a
         // reader blocked. The release closes the socket.
         LOGA(LOG_ERROR, "AllocateConnection: associate with the completion port failed\n");
-        connection->Release();
+        const Owners::ComPtr<CSocketConnection> refused(connection);
         return nullptr;
     }
     return connection;
@@ -721,23 +726,20 @@ void CIOCPSocket::ReleaseConnection(CSocketConnection* connection) {
 }
 
 bool CIOCPSocket::PostOperation(CSocketConnection* connection, CIOBuffer* buffer, IOOperation op) {
+    BufferRef posted;
     if (!buffer) {
-        buffer = CIOBuffer::NewOwned(4096);
-        if (!buffer || !buffer->Data()) {
+        posted.reset(CIOBuffer::NewOwned(4096));
+        if (!posted || !posted->Data()) {
             LOGA(LOG_ERROR, "allocate socket buffer failed\n");
-            if (buffer) buffer->Release();
             return false;
         }
     } else {
-        buffer->AddRef();
+        posted = BufferRef::Borrow(buffer);
     }
-    buffer->SetOperation(op);
-    connection->AddRef();
-    if (!m_pool || !m_pool->Post(reinterpret_cast<ULONG_PTR>(connection), 0, buffer->Overlapped())) {
-        buffer->Release();
-        connection->Release();
-        return false;
-    }
+    posted->SetOperation(op);
+    TransferRefs refs(connection, std::move(posted));
+    if (!m_pool || !m_pool->Post(reinterpret_cast<ULONG_PTR>(connection), 0, refs.buffer->Overlapped())) return false;
+    refs.HandToPort();
     return true;
 }
 
@@ -786,8 +788,7 @@ DWORD StartTransfer(CSocketConnection* connection, CIOBuffer* buffer, bool write
 }  // namespace
 
 void CIOCPSocket::Issue(CSocketConnection* connection, CIOBuffer* buffer, bool write) {
-    connection->AddRef();  // the issued transfer's pair of references
-    buffer->AddRef();
+    TransferRefs refs(connection, BufferRef::Borrow(buffer));  // the issued transfer's
     buffer->SetOperation(write ? IO_Write_Completed : IO_Read_Completed);
     ClearOverlapped(buffer);
     // A read fills the free part after the used bytes; a write sends from the
@@ -797,8 +798,9 @@ void CIOCPSocket::Issue(CSocketConnection* connection, CIOBuffer* buffer, bool w
     *buffer->WsaBuf() = {static_cast<ULONG>(length), reinterpret_cast<char*>(buffer->Data() + from)};
     std::unique_ptr<SockAddr> to;
     if (write && connection->Type() == CSocketConnection::TypeUdp) {
-        to = std::make_unique<SockAddr>(SockAddrPort(static_cast<uint16_t>(connection->UserData().Number(2))),
-                                        SockAddrHost(connection->UserData().GetString(1).c_str()), AF_INET);
+        const CUserData& data = connection->UserData();
+        to = std::make_unique<SockAddr>(SockAddrPort(static_cast<uint16_t>(data.Number(UserDataSlot::kDatagramPort))),
+                                        SockAddrHost(data.GetString(UserDataSlot::kDatagramHost).c_str()), AF_INET);
     }
     DWORD error = 0;
     if (!write && length == 0) {
@@ -809,19 +811,16 @@ void CIOCPSocket::Issue(CSocketConnection* connection, CIOBuffer* buffer, bool w
         CriticalSectionLock hold(connection->Lock());
         error = connection->IsValid() ? StartTransfer(connection, buffer, write, to.get()) : WSAENOTSOCK;
     }
-    if (error == 0 || error == WSA_IO_PENDING) return;
+    if (error == 0 || error == WSA_IO_PENDING) return refs.HandToPort();
     if (write) {
         connection->FailWrite(buffer, error);
     } else {
         connection->CompleteRead(buffer, 0, error, this);
     }
-    buffer->Release();
-    connection->Release();
 }
 
 void CIOCPSocket::IssueAccept(CSocketConnection* connection, CIOBuffer* buffer) {
-    connection->AddRef();
-    buffer->AddRef();
+    TransferRefs refs(connection, BufferRef::Borrow(buffer));
     buffer->SetOperation(IO_Accept_Completed);
     ClearOverlapped(buffer);
     LPFN_ACCEPTEX acceptEx = nullptr;
@@ -836,34 +835,35 @@ void CIOCPSocket::IssueAccept(CSocketConnection* connection, CIOBuffer* buffer) 
         // The socket that takes the connection must be neither bound nor connected.
         SOCKET accepted = ::WSASocketW(AF_INET, SOCK_STREAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
         if (accepted == INVALID_SOCKET) LOGA(LOG_ERROR, "WSASocket error %d\n", ::WSAGetLastError());
-        connection->UserData().SetNumber(0, static_cast<uint64_t>(accepted));
+        connection->UserData().SetNumber(UserDataSlot::kAcceptedSocket, static_cast<uint64_t>(accepted));
         if (accepted == INVALID_SOCKET ||
             (!acceptEx(connection->Socket(), accepted, buffer->Data(), 0, 32, 32, &got, buffer->Overlapped()) &&
              ::WSAGetLastError() != ERROR_IO_PENDING)) {
             LOGA(LOG_ERROR, "AcceptEx failed, last error: %d\n", ::WSAGetLastError());
             if (accepted != INVALID_SOCKET) ::closesocket(accepted);
-            connection->UserData().SetNumber(0, 0);
+            connection->UserData().SetNumber(UserDataSlot::kAcceptedSocket, 0);
             failed = true;
         }
     }
     if (failed) {
         OnAcceptFailed(connection, buffer);
-        buffer->Release();
-        connection->Release();
+        return;
     }
+    refs.HandToPort();
 }
 
 void CIOCPSocket::CompleteAccept(CSocketConnection* connection, CIOBuffer* buffer, DWORD error) {
     CUserData& data = connection->UserData();
     // The prepared socket goes with a failed or cancelled accept, never leaked.
     auto dropPrepared = [&] {
-        const auto prepared = static_cast<SOCKET>(data.Number(0));
+        const auto prepared = static_cast<SOCKET>(data.Number(UserDataSlot::kAcceptedSocket));
         if (prepared != 0 && prepared != INVALID_SOCKET) ::closesocket(prepared);
-        data.SetNumber(0, 0);
+        data.SetNumber(UserDataSlot::kAcceptedSocket, 0);
     };
     if (error == ERROR_OPERATION_ABORTED) {
-        LOGA(LOG_WARNING, "accept cancelled, type: %d, l4 id: %u\n", static_cast<int>(data.Number(8)),
-             static_cast<unsigned>(data.Number(11)));
+        LOGA(LOG_WARNING, "accept cancelled, type: %d, l4 id: %u\n",
+             static_cast<int>(data.Number(UserDataSlot::kLogType)),
+             static_cast<unsigned>(data.Number(UserDataSlot::kLogL4Id)));
         dropPrepared();
         return;
     }
@@ -873,10 +873,11 @@ void CIOCPSocket::CompleteAccept(CSocketConnection* connection, CIOBuffer* buffe
     };
     if (error != 0) {
         LOGA(LOG_WARNING, "accept error %d, type: %d, l4 id: %u\n", static_cast<int>(error),
-             static_cast<int>(data.Number(8)), static_cast<unsigned>(data.Number(11)));
+             static_cast<int>(data.Number(UserDataSlot::kLogType)),
+             static_cast<unsigned>(data.Number(UserDataSlot::kLogL4Id)));
         return fail();
     }
-    const SOCKET accepted = static_cast<SOCKET>(data.Number(0));
+    const SOCKET accepted = static_cast<SOCKET>(data.Number(UserDataSlot::kAcceptedSocket));
     if (accepted == 0) {
         LOGA(LOG_ERROR, "IO_Accept_Completed: accept socket lost\n");
         return fail();
@@ -899,11 +900,10 @@ void CIOCPSocket::CompleteAccept(CSocketConnection* connection, CIOBuffer* buffe
     sockaddr* remote = nullptr;
     int localLength = 0, remoteLength = 0;
     getAddrs(buffer->Data(), 0, 32, 32, &local, &localLength, &remote, &remoteLength);
-    data.SetNumber(0, 0);  // the new connection owns the socket now
-    CSocketConnection* fresh = AllocateConnection(CSocketConnection::TypeTcp, accepted);
+    data.SetNumber(UserDataSlot::kAcceptedSocket, 0);  // the new connection owns the socket now
+    const Owners::ComPtr<CSocketConnection> fresh(AllocateConnection(CSocketConnection::TypeTcp, accepted));
     if (!fresh) return;
-    OnConnectionAccepted(connection, fresh, local, remote);
-    fresh->Release();
+    OnConnectionAccepted(connection, fresh.get(), local, remote);
 }
 
 void CIOCPSocket::HandleOperation(CSocketConnection* connection, CIOBuffer* buffer, DWORD bytes, DWORD error) {
@@ -926,8 +926,8 @@ void CIOCPSocket::HandleOperation(CSocketConnection* connection, CIOBuffer* buff
         const size_t expected = buffer->Used() - buffer->WriteOffset();
         if (bytes != expected) {
             LOGA(LOG_WARNING, "IO_Write_Completed, type: %d, l4 id: %u, writed %d, need to write: %d\n",
-                 static_cast<int>(connection->UserData().Number(8)),
-                 static_cast<unsigned>(connection->UserData().Number(11)), static_cast<int>(bytes),
+                 static_cast<int>(connection->UserData().Number(UserDataSlot::kLogType)),
+                 static_cast<unsigned>(connection->UserData().Number(UserDataSlot::kLogL4Id)), static_cast<int>(bytes),
                  static_cast<int>(expected));
         }
         if (!connection->CompleteSyncWrite(buffer, bytes, error)) WriteCompleted(connection, buffer);
@@ -945,6 +945,7 @@ void CIOCPSocket::HandleOperation(CSocketConnection* connection, CIOBuffer* buff
         LOGA(LOG_ERROR, "CIOCPSocket::HandleOperation() - Unexpected operation\n");
         return;
     }
+    // The pair of references the completion carried through the port.
     connection->Release();
     buffer->Release();
 }

@@ -183,7 +183,7 @@ private:
     // Writes waiting for the one that is out, each with a reference; guarded
     // by m_writeLock, which is held alone.
     CRITICAL_SECTION m_writeLock;
-    std::deque<CIOBuffer*> m_writeQueue;
+    std::deque<BufferRef> m_writeQueue;
     bool m_writeOut = false;
 };
 

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "Owners.h"
+
 namespace QuarloSocket {
 
 // What a buffer travels for; dispatched by CIOCPSocket::HandleOperation.
@@ -126,6 +128,9 @@ private:
     std::atomic<uint64_t> m_syncBytes{0};
     HANDLE m_syncEvent = nullptr;
 };
+
+// One reference on a buffer.
+using BufferRef = Owners::ComPtr<CIOBuffer>;
 
 class IAllocator {
 public:

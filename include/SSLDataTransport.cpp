@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "CommonFunction.h"
 #include "IOCPDataTransport.h"
@@ -36,22 +37,6 @@ const SecurityFunctionTableW& SystemFunctions() {
     static const SecurityFunctionTableW* const table = ::InitSecurityInterfaceW();
     return *table;
 }
-
-// A buffer the provider allocated (ISC_REQ_ALLOCATE_MEMORY).
-class ProviderBuffer {
-public:
-    explicit ProviderBuffer(void* p) : m_p(p) {}
-    ~ProviderBuffer() { reset(); }
-    ProviderBuffer(const ProviderBuffer&) = delete;
-    ProviderBuffer& operator=(const ProviderBuffer&) = delete;
-    void reset() {
-        if (m_p) SecurityFunctions().FreeContextBuffer(m_p);
-        m_p = nullptr;
-    }
-
-private:
-    void* m_p;
-};
 
 uint32_t UnixTimeNow() {
     FILETIME ft{};
@@ -182,33 +167,30 @@ DWORD VerifyServerCertificate(PCCERT_CONTEXT cert, const char* serverName, DWORD
 CSSLDataTransport::CSSLDataTransport(ITunnelDataTransport* inner, const char* serverName,
                                      bool verifyRemoteCert, bool autoSelect,
                                      CertChoiceCallback callback, bool clientAuth)
-    : m_verifyRemoteCert(verifyRemoteCert), m_clientAuth(clientAuth), m_inner(inner) {
+    : m_verifyRemoteCert(verifyRemoteCert), m_clientAuth(clientAuth), m_inner(TransportRef::Borrow(inner)) {
     m_certs.autoSelect = autoSelect;
     m_certs.callback = callback;
     if (serverName && std::strlen(serverName) < sizeof m_serverName)
         std::strcpy(m_serverName, serverName);
-    m_recordBuffer = CIOBuffer::NewOwned(kSslRecordBufferSize);
+    m_recordBuffer.reset(CIOBuffer::NewOwned(kSslRecordBufferSize));
     if (m_recordBuffer && m_recordBuffer->Data())
         std::memset(m_recordBuffer->Data(), 0, kSslRecordBufferSize);
-    m_leftover = CIOBuffer::NewOwned(kSslRecordBufferSize);
+    m_leftover.reset(CIOBuffer::NewOwned(kSslRecordBufferSize));
     InitLock(m_lock);
-    if (m_inner) m_inner->AddRef();
 }
 
 CSSLDataTransport::~CSSLDataTransport() {
     ClearCachedAddressFlag();
-    if (m_inner) m_inner->Release();
+    m_inner.reset();
     m_certs.FreeCandidates();
     m_credential.reset();
     DeleteContext();
-    if (m_recordBuffer) m_recordBuffer->Release();
-    if (m_leftover) m_leftover->Release();
+    m_recordBuffer.reset();
+    m_leftover.reset();
     DropReadAhead();
     // Pool buffers go back before their pools are destroyed.
-    if (m_currentRecord) m_currentRecord->Release();
-    for (CIOBuffer* b : m_decrypted) b->Release();
+    m_currentRecord.reset();
     m_decrypted.clear();
-    for (CIOBuffer* b : m_sendQueue) b->Release();
     m_sendQueue.clear();
     m_sendPool.reset();
     m_receivePool.reset();
@@ -225,11 +207,7 @@ DWORD CSSLDataTransport::TimeLeft(ULONGLONG deadline) const {
     return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
 }
 
-void CSSLDataTransport::DeleteContext() {
-    if (m_contextValid) SecurityFunctions().DeleteSecurityContext(&m_context);
-    m_context = CtxtHandle{};
-    m_contextValid = false;
-}
+void CSSLDataTransport::DeleteContext() { m_context.reset(); }
 
 void CSSLDataTransport::FreeHandshake() {
     m_credential.reset();
@@ -267,7 +245,7 @@ bool CSSLDataTransport::Init() {
     if (m_verifyRemoteCert) {
         PCCERT_CONTEXT remote = nullptr;
         const SECURITY_STATUS status =
-            sspi.QueryContextAttributesW(&m_context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &remote);
+            sspi.QueryContextAttributesW(m_context.addressof(), SECPKG_ATTR_REMOTE_CERT_CONTEXT, &remote);
         if (status != SEC_E_OK) {
             LOGA(LOG_ERROR, "SSLTunnel: Error 0x%x reading m_pRemoteCertContext\n",
                  static_cast<unsigned>(status));
@@ -286,7 +264,7 @@ bool CSSLDataTransport::Init() {
     }
 
     const SECURITY_STATUS status =
-        sspi.QueryContextAttributesW(&m_context, SECPKG_ATTR_STREAM_SIZES, &m_streamSizes);
+        sspi.QueryContextAttributesW(m_context.addressof(), SECPKG_ATTR_STREAM_SIZES, &m_streamSizes);
     if (status != SEC_E_OK) {
         LOGA(LOG_ERROR, "SSLTunnel: Error 0x%x reading SECPKG_ATTR_STREAM_SIZES\n",
              static_cast<unsigned>(status));
@@ -300,11 +278,10 @@ bool CSSLDataTransport::Init() {
         m_streamSizes.cbHeader + m_streamSizes.cbMaximumMessage + m_streamSizes.cbTrailer;
     {
         CriticalSectionLock hold(m_lock);
-        if (m_currentRecord) m_currentRecord->Release();
-        m_currentRecord = nullptr;
+        m_currentRecord.reset();
         m_sendPool = std::make_unique<CAllocator>(poolBufferSize, kPoolFreeBuffers);
         m_receivePool = std::make_unique<CAllocator>(poolBufferSize, kPoolFreeBuffers);
-        m_currentRecord = m_receivePool->Allocate();
+        m_currentRecord.reset(m_receivePool->Allocate());
         m_recordState = 0;
     }
     return true;
@@ -334,7 +311,7 @@ bool CSSLDataTransport::SSLHandshake(int attempt, ULONGLONG deadline) {
         nullptr, &handle, &expiry);
     if (status != SEC_E_OK) {
         LOGA(LOG_ERROR, "SSLTunnel: AcquireCredentialsHandle error 0x%08X\n", static_cast<unsigned>(status));
-        SetLastError(TransportError_Handshake);
+        SetTransportError(TransportError_Handshake);
         return false;
     }
     m_credential.reset(handle);
@@ -346,7 +323,7 @@ bool CSSLDataTransport::SSLHandshake(int attempt, ULONGLONG deadline) {
     }
     if (attempt == 1) {
         LOGA(LOG_ERROR, "SSLTunnel: SSLHandshake error\n");
-        SetLastError(TransportError_Handshake);
+        SetTransportError(TransportError_Handshake);
     }
     return false;
 }
@@ -365,18 +342,18 @@ bool CSSLDataTransport::ClientHandshakeLoop(ULONGLONG deadline) {
     SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &outBuffer};
     ULONG attributes = 0;
     TimeStamp expiry{};
-    CtxtHandle context = m_context;
+    CtxtHandle context = m_context.get();
     SECURITY_STATUS status = sspi.InitializeSecurityContextW(
-        &cred, m_contextValid ? &m_context : nullptr, nullptr, kSslContextFlags, 0,
+        &cred, m_context ? m_context.addressof() : nullptr, nullptr, kSslContextFlags, 0,
         SECURITY_NATIVE_DREP, nullptr, 0, &context, &outDesc, &attributes, &expiry);
-    ProviderBuffer firstToken(outBuffer.pvBuffer);
+    UniqueProviderBuffer firstToken(outBuffer.pvBuffer);
     if (status != SEC_I_CONTINUE_NEEDED) {
         LOGA(LOG_ERROR, "SSLTunnel: InitializeSecurityContext first time error: 0x%08X\n",
              static_cast<unsigned>(status));
         return false;
     }
-    m_context = context;
-    m_contextValid = true;
+    // The context the provider made (or updated) is now the transport's.
+    *m_context.addressof() = context;
     if (outBuffer.cbBuffer == 0 || !outBuffer.pvBuffer) {
         LOGA(LOG_ERROR, "SSLTunnel: InitializeSecurityContext first time return no data\n");
         return false;
@@ -401,8 +378,8 @@ bool CSSLDataTransport::ClientHandshakeLoop(ULONGLONG deadline) {
                 held += static_cast<DWORD>(ahead);
             } else {
                 const DWORD left = TimeLeft(deadline);
-                CIOBuffer* got = nullptr;
-                if (left == 0 || !m_inner->ReceiveDataSync(kHandshakeBufferSize - held, &got, left)) {
+                BufferRef got;
+                if (left == 0 || !m_inner->ReceiveDataSync(kHandshakeBufferSize - held, got.put(), left)) {
                     if (TimeLeft(deadline) == 0)
                         LOGA(LOG_ERROR, "SSLTunnel: handshake timed out after %d ms\n",
                              static_cast<int>(kHandshakeTimeoutMs));
@@ -414,7 +391,6 @@ bool CSSLDataTransport::ClientHandshakeLoop(ULONGLONG deadline) {
                 LOGA(LOG_INFO, "SSLTunnel: %d bytes of handshake data received!\n", static_cast<int>(n));
                 std::memcpy(input.get() + held, got->Data(), n);
                 held += n;
-                got->Release();
             }
             turnsWithoutRead = 0;
         } else if (++turnsWithoutRead > kHandshakeTurnsWithoutRead) {
@@ -426,15 +402,15 @@ bool CSSLDataTransport::ClientHandshakeLoop(ULONGLONG deadline) {
         SecBuffer inBuffers[2] = {{held, SECBUFFER_TOKEN, input.get()}, {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc inDesc{SECBUFFER_VERSION, 2, inBuffers};
         outBuffer = SecBuffer{0, SECBUFFER_TOKEN, nullptr};
-        status = sspi.InitializeSecurityContextW(&cred, &m_context, nullptr, kSslContextFlags, 0,
-                                                 SECURITY_NATIVE_DREP, &inDesc, 0, &m_context,
+        status = sspi.InitializeSecurityContextW(&cred, m_context.addressof(), nullptr, kSslContextFlags, 0,
+                                                 SECURITY_NATIVE_DREP, &inDesc, 0, m_context.addressof(),
                                                  &outDesc, &attributes, &expiry);
-        ProviderBuffer token(outBuffer.pvBuffer);
+        UniqueProviderBuffer token(outBuffer.pvBuffer);
         LOGA(LOG_INFO, "InitializeSecurityContext finished: status is %x\n", static_cast<unsigned>(status));
 
         if (status == SEC_I_INCOMPLETE_CREDENTIALS) {
             LOGA(LOG_INFO, "SSLTunnel: we need a new credential.\n");
-            if (!m_certs.CreateNewCredential(&m_context, m_credential, m_vpnServerFlag)) {
+            if (!m_certs.CreateNewCredential(m_context.addressof(), m_credential, m_vpnServerFlag)) {
                 LOGA(LOG_ERROR, "SSLTunnel: Create a new credential failed!\n");
                 return false;
             }
@@ -528,38 +504,29 @@ size_t CSSLDataTransport::TakeReadAhead(unsigned char* destination, size_t lengt
     return n;
 }
 
-void CSSLDataTransport::DropReadAhead() {
-    if (m_readAhead) m_readAhead->Release();
-    m_readAhead = nullptr;
-}
+void CSSLDataTransport::DropReadAhead() { m_readAhead.reset(); }
 
 void CSSLDataTransport::KeepReadAhead(CIOBuffer* read, size_t offset) {
-    if (offset >= read->Used()) {
-        read->Release();
-        return;
-    }
+    BufferRef kept(read);
+    if (offset >= read->Used()) return;
     read->SetReadOffset(offset);
-    CIOBuffer* earlier = m_readAhead;  // none: reads wait until the bytes ahead are used
-    m_readAhead = read;
-    if (earlier) {
+    // None: reads wait until the bytes ahead are used.
+    const BufferRef earlier = std::exchange(m_readAhead, std::move(kept));
+    if (earlier)
         KeepReadAheadInFront(earlier->Data() + earlier->ReadOffset(), earlier->Used() - earlier->ReadOffset());
-        earlier->Release();
-    }
 }
 
 void CSSLDataTransport::KeepReadAheadInFront(const unsigned char* bytes, size_t length) {
     if (length == 0) return;
     const size_t kept = m_readAhead ? m_readAhead->Used() - m_readAhead->ReadOffset() : 0;
-    CIOBuffer* joined = CIOBuffer::NewOwned(length + kept);
+    BufferRef joined(CIOBuffer::NewOwned(length + kept));
     if (!joined || !joined->Data()) {
         LOGA(LOG_ERROR, "SSLTunnel: new operator failed. Error = %d\n", static_cast<int>(::GetLastError()));
-        if (joined) joined->Release();
         return;
     }
     joined->Append(bytes, length);
     if (kept) joined->Append(m_readAhead->Data() + m_readAhead->ReadOffset(), kept);
-    DropReadAhead();
-    m_readAhead = joined;
+    m_readAhead = std::move(joined);
 }
 
 bool CSSLDataTransport::RecvDataBySpecifiedLength(unsigned char* destination, uint32_t length,
@@ -568,22 +535,22 @@ bool CSSLDataTransport::RecvDataBySpecifiedLength(unsigned char* destination, ui
     ULONGLONG noted = Timing::TickCount();
     uint32_t left = timeoutMs;
     while (got < length) {
-        CIOBuffer* piece = nullptr;
-        if (!m_inner->ReceiveDataSync(std::max(length - got, kReadAheadBytes), &piece, left)) {
+        BufferRef piece;
+        if (!m_inner->ReceiveDataSync(std::max(length - got, kReadAheadBytes), piece.put(), left)) {
             LOGA(LOG_ERROR, "SSLTunnel: read data from socket error\n");
             // The peer's close ends the stream cleanly only between records;
             // inside one, the rest of the record is missing.
-            const uint32_t inner = m_inner->GetLastError();
+            const uint32_t inner = m_inner->TransportError();
             if (inner != TransportError_None)
-                SetLastError(inner);
+                SetTransportError(inner);
             else if (!recordStart || got > 0)
-                SetLastError(TransportError_TlsTruncated);
+                SetTransportError(TransportError_TlsTruncated);
             return false;
         }
         const uint32_t n = static_cast<uint32_t>(std::min<size_t>(piece->Used(), length - got));
         std::memcpy(destination + got, piece->Data(), n);
         got += n;
-        KeepReadAhead(piece, n);
+        KeepReadAhead(piece.release(), n);
         // Bytes that all arrived count, however long they took.
         if (got >= length) break;
         if (timeoutMs != INFINITE) {
@@ -591,7 +558,7 @@ bool CSSLDataTransport::RecvDataBySpecifiedLength(unsigned char* destination, ui
             const ULONGLONG elapsed = now - noted;
             if (elapsed > left) {
                 LOGA(LOG_ERROR, "SSLTunnel: RecvDataBySpecifiedLength timeout\n");
-                SetLastError(TransportError_Timeout);
+                SetTransportError(TransportError_Timeout);
                 return false;
             }
             left -= static_cast<uint32_t>(elapsed);
@@ -602,7 +569,7 @@ bool CSSLDataTransport::RecvDataBySpecifiedLength(unsigned char* destination, ui
 }
 
 CIOBuffer* CSSLDataTransport::ReadSSLRecord(uint32_t timeoutMs) {
-    CIOBuffer* record = m_recordBuffer;
+    CIOBuffer* record = m_recordBuffer.get();
     if (!record || !record->Data()) return nullptr;
     if (m_streamSizes.cbHeader > record->Capacity()) {
         LOGA(LOG_ERROR, "SSLTunnel: SSL header size error: %d.\n", static_cast<int>(m_streamSizes.cbHeader));
@@ -614,7 +581,7 @@ CIOBuffer* CSSLDataTransport::ReadSSLRecord(uint32_t timeoutMs) {
     const uint32_t body = (static_cast<uint32_t>(data[3]) << 8) | data[4];
     if (body == 0 || kRecordHeaderLength + body > kSslRecordBufferSize) {
         LOGA(LOG_ERROR, "SSLTunnel: SSL body size error: %d.\n", static_cast<int>(body));
-        SetLastError(TransportError_TlsBadRecord);
+        SetTransportError(TransportError_TlsBadRecord);
         return nullptr;
     }
     if (!RecvDataBySpecifiedLength(data + kRecordHeaderLength, body, timeoutMs, false)) return nullptr;
@@ -630,7 +597,7 @@ CIOBuffer* CSSLDataTransport::DecryptRecord(CIOBuffer* record) {
                             {0, SECBUFFER_EMPTY, nullptr},
                             {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
-    const SECURITY_STATUS status = SecurityFunctions().DecryptMessage(&m_context, &desc, 0, nullptr);
+    const SECURITY_STATUS status = SecurityFunctions().DecryptMessage(m_context.addressof(), &desc, 0, nullptr);
     if (status == SEC_E_OK) {
         SecBuffer* plain = nullptr;
         bool extra = false;
@@ -646,7 +613,7 @@ CIOBuffer* CSSLDataTransport::DecryptRecord(CIOBuffer* record) {
         }
         if (extra) {
             LOGA(LOG_ERROR, "SSLTunnel: A extra buff exists\n");
-            SetLastError(TransportError_TlsBadRecord);
+            SetTransportError(TransportError_TlsBadRecord);
             return nullptr;
         }
         // An alert that decrypts to nothing is the peer's close_notify (the
@@ -658,19 +625,19 @@ CIOBuffer* CSSLDataTransport::DecryptRecord(CIOBuffer* record) {
         }
         if (!plain) {
             LOGA(LOG_WARNING, "SSLTunnel: No message is decrpted!\n");
-            SetLastError(TransportError_TlsBadRecord);
+            SetTransportError(TransportError_TlsBadRecord);
             return nullptr;
         }
         CIOBuffer* view = CIOBuffer::NewView(plain->pvBuffer, plain->cbBuffer);
         if (!view) return nullptr;
-        record->AddRef();
+        record->AddRef();  // the view's, given back when the view goes
         view->SetChained(record);
         return view;
     }
     if (status == SEC_I_RENEGOTIATE) {
         m_certs.nextIndex = 0;
         const bool renegotiated = ClientHandshakeLoop(Timing::TickCount() + kHandshakeTimeoutMs);
-        SetLastError(renegotiated ? TransportError_Renegotiated : TransportError_RenegotiationFailed);
+        SetTransportError(renegotiated ? TransportError_Renegotiated : TransportError_RenegotiationFailed);
         return nullptr;
     }
     char* dump = HexDump(data, length, 30);
@@ -683,7 +650,7 @@ CIOBuffer* CSSLDataTransport::DecryptRecord(CIOBuffer* record) {
     if (status == SEC_I_CONTEXT_EXPIRED)
         m_peerClosed = true;
     else
-        SetLastError(TransportError_TlsBadRecord);
+        SetTransportError(TransportError_TlsBadRecord);
     return nullptr;
 }
 
@@ -691,23 +658,19 @@ bool CSSLDataTransport::ReceiveDataSync(uint32_t maxLength, CIOBuffer** out, uin
     ClearLastError();
     // A result of 0 bytes could never be handed out.
     if (!m_inner || !out || maxLength == 0) {
-        SetLastError(TransportError_BadReadArguments);
+        SetTransportError(TransportError_BadReadArguments);
         return false;
     }
-    CIOBuffer* result = CIOBuffer::NewOwned(maxLength);
+    BufferRef result(CIOBuffer::NewOwned(maxLength));
     if (!result || !result->Data()) {
         LOGA(LOG_ERROR, "SSLTunnel: new operator failed. Error = %d\n", static_cast<int>(::GetLastError()));
-        if (result) result->Release();
         return false;
     }
     for (;;) {
         if (m_peerClosed) {
             // Plain text of the last records may still wait in the leftover.
             const size_t unread = m_leftover ? m_leftover->Used() - m_leftover->ReadOffset() : 0;
-            if (unread == 0) {
-                result->Release();
-                return false;
-            }
+            if (unread == 0) return false;
         }
         const size_t unread = m_leftover ? m_leftover->Used() - m_leftover->ReadOffset() : 0;
         if (unread > 0) {
@@ -719,25 +682,23 @@ bool CSSLDataTransport::ReceiveDataSync(uint32_t maxLength, CIOBuffer** out, uin
                 m_leftover->SetReadOffset(0);
             }
             if (result->Used() > 0) {
-                *out = result;
+                *out = result.release();
                 return true;
             }
         }
 
-        CIOBuffer* plain = ReadSSLRecord(timeoutMs);
+        BufferRef plain(ReadSSLRecord(timeoutMs));
         if (!plain) {
-            if (GetLastError() != TransportError_Renegotiated) {
+            if (TransportError() != TransportError_Renegotiated) {
                 LOGA(LOG_ERROR, "SSLTunnel: recv SSL message failed!\n");
-                result->Release();
                 return false;
             }
-            plain = ReadSSLRecord(timeoutMs);
+            plain.reset(ReadSSLRecord(timeoutMs));
             if (!plain) {
                 LOGA(LOG_ERROR, "SSLTunnel: recv SSL message failed after renegotate!\n");
-                result->Release();
                 return false;
             }
-            SetLastError(TransportError_None);
+            SetTransportError(TransportError_None);
         }
         const size_t n = std::min<size_t>(plain->Used(), maxLength - result->Used());
         result->Append(plain->Data(), n);
@@ -746,9 +707,9 @@ bool CSSLDataTransport::ReceiveDataSync(uint32_t maxLength, CIOBuffer** out, uin
             m_leftover->SetReadOffset(0);
             m_leftover->Append(plain->Data() + n, plain->Used() - n);
         }
-        plain->Release();
+        plain.reset();
         if (result->Used() > 0) {
-            *out = result;
+            *out = result.release();
             return true;
         }
     }
@@ -767,7 +728,7 @@ bool CSSLDataTransport::EncryptInto(CIOBuffer* target, const void* bytes, uint32
                             {trailer, SECBUFFER_STREAM_TRAILER, p + header + length},
                             {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
-    const SECURITY_STATUS status = SecurityFunctions().EncryptMessage(&m_context, 0, &desc, 0);
+    const SECURITY_STATUS status = SecurityFunctions().EncryptMessage(m_context.addressof(), 0, &desc, 0);
     if (status != SEC_E_OK) {
         LOGA(LOG_ERROR, "SSLTunnel: Encrypt message failed. scStatus = %d.\n", static_cast<int>(status));
         return false;
@@ -790,18 +751,15 @@ bool CSSLDataTransport::SendDataSync(const void* bytes, uint32_t length, uint32_
     uint32_t left = length;
     while (left > 0) {
         const uint32_t piece = std::min(left, maxMessage);
-        CIOBuffer* buffer = m_sendPool->Allocate();
+        BufferRef buffer(m_sendPool->Allocate());
         if (!buffer) {
             LOGA(LOG_ERROR, "SSLTunnel: new operator failed. Error = %d\n", static_cast<int>(::GetLastError()));
             return false;
         }
         uint32_t total = 0;
-        if (!EncryptInto(buffer, next, piece, &total)) {
-            buffer->Release();
-            return false;
-        }
+        if (!EncryptInto(buffer.get(), next, piece, &total)) return false;
         const bool sent = m_inner->SendDataSync(buffer->Data(), total, timeoutMs);
-        buffer->Release();
+        buffer.reset();
         if (!sent) {
             LOGA(LOG_ERROR, "SSLTunnel: SendDataSync error\n");
             return false;
@@ -819,14 +777,11 @@ CIOBuffer* CSSLDataTransport::EncryptData(const void* bytes, uint32_t length) {
              static_cast<int>(m_streamSizes.cbMaximumMessage));
         return nullptr;
     }
-    CIOBuffer* buffer = m_sendPool->Allocate();
+    BufferRef buffer(m_sendPool->Allocate());
     if (!buffer) return nullptr;
     uint32_t total = 0;
-    if (!EncryptInto(buffer, bytes, length, &total)) {
-        buffer->Release();
-        return nullptr;
-    }
-    return buffer;
+    if (!EncryptInto(buffer.get(), bytes, length, &total)) return nullptr;
+    return buffer.release();
 }
 
 void CSSLDataTransport::RequestRecvDataAsync() {
@@ -840,7 +795,7 @@ size_t CSSLDataTransport::QueuedSends() {
 
 // Called with the lock held.
 bool CSSLDataTransport::EncryptAndSendFront() {
-    CIOBuffer* queued = m_sendQueue.front();
+    CIOBuffer* queued = m_sendQueue.front().get();
     const size_t start = std::min(queued->WriteOffset(), queued->Used());
     const size_t length = queued->Used() - start;
     if (length > m_streamSizes.cbMaximumMessage) {
@@ -848,10 +803,9 @@ bool CSSLDataTransport::EncryptAndSendFront() {
              static_cast<int>(length), static_cast<int>(m_streamSizes.cbMaximumMessage));
         return false;
     }
-    CIOBuffer* encrypted = EncryptData(queued->Data() + start, static_cast<uint32_t>(length));
+    const BufferRef encrypted(EncryptData(queued->Data() + start, static_cast<uint32_t>(length)));
     if (!encrypted) return false;
-    const bool sent = m_inner->SendDataAsync(encrypted);
-    encrypted->Release();
+    const bool sent = m_inner->SendDataAsync(encrypted.get());
     if (!sent) LOGA(LOG_ERROR, "SSLTunnel: RequestSendDataAsync error\n");
     return sent;
 }
@@ -860,8 +814,7 @@ bool CSSLDataTransport::SendDataAsync(CIOBuffer* buffer) {
     CriticalSectionLock hold(m_lock);
     if (!m_inner || !buffer) return false;
     const bool wasEmpty = m_sendQueue.empty();
-    buffer->AddRef();
-    m_sendQueue.push_back(buffer);
+    m_sendQueue.push_back(BufferRef::Borrow(buffer));
     if (wasEmpty) return EncryptAndSendFront();
     return true;
 }
@@ -870,7 +823,6 @@ void CSSLDataTransport::OnSendComplete() {
     CriticalSectionLock hold(m_lock);
     if (m_inner) m_inner->OnSendComplete();
     if (m_sendQueue.empty()) return;
-    m_sendQueue.front()->Release();
     m_sendQueue.pop_front();
     if (!m_sendQueue.empty()) EncryptAndSendFront();
 }
@@ -879,11 +831,11 @@ void CSSLDataTransport::OnSendComplete() {
 void CSSLDataTransport::FeedRecordBytes(const unsigned char* bytes, size_t length) {
     while (length > 0) {
         if (!m_currentRecord) {
-            m_currentRecord = m_receivePool ? m_receivePool->Allocate() : nullptr;
+            m_currentRecord.reset(m_receivePool ? m_receivePool->Allocate() : nullptr);
             if (!m_currentRecord) return;
             m_recordState = 0;
         }
-        CIOBuffer* record = m_currentRecord;
+        CIOBuffer* record = m_currentRecord.get();
         const size_t wanted = m_recordState == 0 ? kRecordHeaderLength : kRecordHeaderLength + m_expectedBody;
         const size_t n = std::min(length, wanted - record->Used());
         record->Append(bytes, n);
@@ -896,20 +848,20 @@ void CSSLDataTransport::FeedRecordBytes(const unsigned char* bytes, size_t lengt
             if (m_expectedBody == 0 || kRecordHeaderLength + m_expectedBody > record->Capacity()) {
                 // The stream is out of step; nothing after this header can be trusted.
                 LOGA(LOG_ERROR, "SSLTunnel: SSL body size error: %d.\n", static_cast<int>(m_expectedBody));
-                SetLastError(TransportError_TlsBadRecord);
+                SetTransportError(TransportError_TlsBadRecord);
                 record->SetUsed(0);
                 return;
             }
             m_recordState = 1;
             continue;
         }
-        CIOBuffer* plain = DecryptRecord(record);
+        BufferRef plain(DecryptRecord(record));
         if (plain)
-            m_decrypted.push_back(plain);
-        else if (GetLastError() != TransportError_Renegotiated)
+            m_decrypted.push_back(std::move(plain));
+        else if (TransportError() != TransportError_Renegotiated)
             LOGA(LOG_ERROR, "SSLTunnel: AddData: decrypt failed\n");
-        record->Release();
-        m_currentRecord = m_receivePool->Allocate();
+        m_currentRecord.reset();
+        m_currentRecord.reset(m_receivePool->Allocate());
         m_recordState = 0;
     }
 }
@@ -923,7 +875,7 @@ void CSSLDataTransport::AddData(CIOBuffer* buffer) {
 
 CIOBuffer* CSSLDataTransport::GetData() {
     if (m_decrypted.empty()) return nullptr;
-    CIOBuffer* b = m_decrypted.front();
+    CIOBuffer* b = m_decrypted.front().release();
     m_decrypted.pop_front();
     return b;
 }

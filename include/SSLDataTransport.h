@@ -49,6 +49,17 @@ std::array<unsigned char, kPseudoClientHelloLength> BuildPseudoClientHello(int32
 const SecurityFunctionTableW& SecurityFunctions();
 const SecurityFunctionTableW* SetSecurityFunctionsForTest(const SecurityFunctionTableW* table);
 
+// A security context and a buffer the provider allocated, given back through
+// the provider table in use.
+struct ProviderContextTraits : Owners::SecContextTraits {
+    static void close(type h) { SecurityFunctions().DeleteSecurityContext(&h); }
+};
+using UniqueProviderContext = Owners::Unique<ProviderContextTraits>;
+struct ProviderBufferTraits : Owners::ContextBufferTraits {
+    static void close(type p) { SecurityFunctions().FreeContextBuffer(p); }
+};
+using UniqueProviderBuffer = Owners::Unique<ProviderBufferTraits>;
+
 // Logs the subject and issuer of the certificate and of the issuers found in
 // its own store.
 void DisplayCertChain(PCCERT_CONTEXT cert);
@@ -119,31 +130,30 @@ private:
     bool m_verifyRemoteCert;
     bool m_clientAuth;
     char m_serverName[260] = {};
-    CtxtHandle m_context{};
-    bool m_contextValid = false;
+    UniqueProviderContext m_context;
     // The peer's close_notify came: reads end without touching the stream.
     bool m_peerClosed = false;
     SecPkgContext_StreamSizes m_streamSizes{};
     uint32_t m_vpnServerFlag = 0;
     uint32_t m_verificationStatus = 0;
-    ITunnelDataTransport* m_inner;
+    TransportRef m_inner;
 
-    CIOBuffer* m_recordBuffer = nullptr;
-    CIOBuffer* m_leftover = nullptr;
+    BufferRef m_recordBuffer;
+    BufferRef m_leftover;
     // Encrypted bytes already taken from the inner transport: read ahead of
     // the record being read, or come in with the last handshake message.
     // The unread bytes run from its read offset to its used count.
-    CIOBuffer* m_readAhead = nullptr;
+    BufferRef m_readAhead;
 
     // Asynchronous path.
-    std::deque<CIOBuffer*> m_decrypted;
+    std::deque<BufferRef> m_decrypted;
     uint32_t m_recordState = 0;  // 0 reading a header, 1 reading a body
     uint32_t m_expectedBody = 0;
-    CIOBuffer* m_currentRecord = nullptr;
+    BufferRef m_currentRecord;
     std::unique_ptr<CAllocator> m_sendPool;
     std::unique_ptr<CAllocator> m_receivePool;
     CRITICAL_SECTION m_lock;
-    std::deque<CIOBuffer*> m_sendQueue;
+    std::deque<BufferRef> m_sendQueue;
 };
 
 }  // namespace QuarloSocket

@@ -79,7 +79,7 @@ ITunnelDataTransport* CSSLTransportManager::StartTls(ITunnelDataTransport* inner
          static_cast<int>(m_vpnServerFlag));
     tls->SetVPNServerFlag(m_vpnServerFlag);
     if (tls->Init()) return tls.release();
-    m_lastError = tls->GetLastError();
+    m_lastError = tls->TransportError();
     LOGA(LOG_ERROR, failureText, static_cast<int>(m_lastError));
     tls.reset();
     if (m_lastError == 0) m_lastError = TransportError_Handshake;
@@ -266,7 +266,7 @@ ITunnelDataTransport* CSSLTransportManager::CreateSSLTransport(const char* host,
         }
         plain->Close();
         plain.reset();
-        m_lastError = proxy->GetLastError();
+        m_lastError = proxy->TransportError();
         proxy.reset();
         const bool retry = attempt == 0 &&
                            (m_lastError == TransportError_ProxyConnect || m_lastError == TransportError_ProxyNtlm) &&

@@ -108,21 +108,21 @@ private:
     uint32_t m_error = 0;
 };
 
+// One reference on a transport.
+using TransportRef = Owners::ComPtr<ITunnelDataTransport>;
+
 // The one block of received bytes handed in (AddData) and not yet taken
 // (GetData); a newer block replaces an unread one without leaking it.
 class PendingBlock {
 public:
     void Put(CIOBuffer* buffer) {
-        if (buffer) m_block = Owners::ComPtr<CIOBuffer>::Borrow(buffer);
+        if (buffer) m_block = BufferRef::Borrow(buffer);
     }
     // The reference passes to the caller.
     CIOBuffer* Take() { return m_block.release(); }
 
 private:
-    Owners::ComPtr<CIOBuffer> m_block;
+    BufferRef m_block;
 };
-
-// One reference on a transport.
-using TransportRef = Owners::ComPtr<ITunnelDataTransport>;
 
 }  // namespace QuarloSocket

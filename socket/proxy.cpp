@@ -48,8 +48,7 @@ namespace QuarloSocket {
 namespace {
 
 bool StartsWithNoCase(const std::string& text, size_t at, const char* prefix) {
-    const size_t length = std::strlen(prefix);
-    return text.size() >= at + length && _strnicmp(text.c_str() + at, prefix, length) == 0;
+    return at <= text.size() && StartsWithAsciiNoCase(std::string_view(text).substr(at), prefix);
 }
 
 // The words of a line, split at blanks and tabs.
@@ -184,18 +183,18 @@ bool ReadLineBytes(ITunnelDataTransport* transport, std::string* kept, size_t ro
                    AnswerLimits& limits) {
     char previous = 0;
     for (;;) {
-        CIOBuffer* block = nullptr;
+        BufferRef block;
         const uint32_t want = previous == '\r' ? 1 : 2;
         uint32_t timeout = 0;
         if (!limits.NextRead(TimeoutMs(timeoutSeconds), &timeout)) return false;
-        if (!transport->ReceiveDataSync(want, &block, timeout) || !block) {
+        if (!transport->ReceiveDataSync(want, block.put(), timeout) || !block) {
             LOGA(LOG_INFO, "ReceiveDataSync failed\n");
             return false;
         }
         const size_t got = block->Used() < want ? block->Used() : want;
         const char bytes[2] = {static_cast<char>(got > 0 ? block->Data()[0] : 0),
                                static_cast<char>(got > 1 ? block->Data()[1] : 0)};
-        block->Release();
+        block.reset();
         limits.Took(got);
         for (size_t i = 0; i < got; ++i) {
             const char c = bytes[i];
@@ -282,13 +281,13 @@ private:
             const uint32_t want = count < kBodyChunk ? static_cast<uint32_t>(count) : kBodyChunk;
             uint32_t timeout = 0;
             if (!m_limits.NextRead(readMs, &timeout)) return;
-            CIOBuffer* block = nullptr;
-            if (!m_transport->ReceiveDataSync(want, &block, timeout) || !block) {
+            BufferRef block;
+            if (!m_transport->ReceiveDataSync(want, block.put(), timeout) || !block) {
                 LOGA(LOG_INFO, "ReceiveDataSync failed\n");
                 return;
             }
             const uint64_t got = block->Used() < count ? block->Used() : count;
-            block->Release();
+            block.reset();
             m_limits.Took(static_cast<size_t>(got));
             if (got == 0) return;
             count -= got;

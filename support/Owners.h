@@ -47,6 +47,10 @@ public:
         return &m_value;
     }
 
+    // The held value itself, for a call that takes it by pointer and may
+    // update it in place (SSPI contexts); the owner still closes it.
+    type* addressof() noexcept { return &m_value; }
+
     // The caller takes over the value; dropping it would leak.
     [[nodiscard]] type release() noexcept {
         type value = m_value;
