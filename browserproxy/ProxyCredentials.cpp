@@ -54,8 +54,8 @@ void CopyOut(wchar_t (&out)[kProxyInfoTextUnits], const std::wstring& value, con
 
 }  // namespace
 
-void SetDataProtectionApiForTest(const DataProtectionApi* api) {
-    g_dataProtection.store(api ? api : &kRealDataProtection);
+const DataProtectionApi* SetDataProtectionApiForTest(const DataProtectionApi* api) {
+    return g_dataProtection.exchange(api ? api : &kRealDataProtection);
 }
 
 HRESULT ProtectDataToBase64(const void* data, int32_t length, std::string& base64) {

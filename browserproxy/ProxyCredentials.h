@@ -54,4 +54,4 @@ struct DataProtectionApi {
                             PVOID reserved, CRYPTPROTECT_PROMPTSTRUCT* prompt, DWORD flags,
                             DATA_BLOB* out);
 };
-void SetDataProtectionApiForTest(const DataProtectionApi* api);
+const DataProtectionApi* SetDataProtectionApiForTest(const DataProtectionApi* api);

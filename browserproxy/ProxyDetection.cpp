@@ -18,6 +18,7 @@
 #include "ProxyInfo.h"
 #include "ProxyIni.h"
 #include "ProxyString.h"
+#include "SharedNames.h"
 #include "StringUtil.h"
 #include "System.h"
 #include "Timing.h"
@@ -26,8 +27,6 @@ wchar_t g_VsiteHost[260] = {};
 
 namespace {
 
-constexpr wchar_t kVpn2Key[] = L"SOFTWARE\\VPN\\VPN2";
-constexpr wchar_t kVpn2Wow64Key[] = L"SOFTWARE\\Wow6432Node\\VPN\\VPN2";
 constexpr size_t kProxyHostMaxChars = 126;
 
 // Workers started and not yet ended.
@@ -205,7 +204,7 @@ void SaveProxyInfoForBV(const wchar_t* value) {
     LOGW(LOG_INFO, L"SaveProxyInfoForBV finished, ret:%d, value:%s.\n", static_cast<int>(status),
          text.c_str());
     if (Is64BitOS()) {
-        ::SHSetValueW(HKEY_CURRENT_USER, kVpn2Wow64Key, L"AutoProxy", REG_SZ, text.c_str(), bytes);
+        ::SHSetValueW(HKEY_CURRENT_USER, kVpn2KeyWow64, L"AutoProxy", REG_SZ, text.c_str(), bytes);
     }
 }
 

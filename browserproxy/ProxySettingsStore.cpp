@@ -111,6 +111,6 @@ std::atomic<IProxySettingsStore*> g_store{&g_winINetStore};
 
 IProxySettingsStore& ProxySettingsStore() { return *g_store.load(); }
 IProxySettingsStore& WinINetProxySettingsStore() { return g_winINetStore; }
-void SetProxySettingsStoreForTest(IProxySettingsStore* store) {
-    g_store.store(store ? store : &g_winINetStore);
+IProxySettingsStore* SetProxySettingsStoreForTest(IProxySettingsStore* store) {
+    return g_store.exchange(store ? store : &g_winINetStore);
 }

@@ -45,8 +45,9 @@ public:
 
 // The process's store (WinINet by default).
 IProxySettingsStore& ProxySettingsStore();
-// Installs a store for a test; nullptr restores the real one.
-void SetProxySettingsStoreForTest(IProxySettingsStore* store);
+// Installs a store for a test (nullptr: the real one); returns the one it
+// replaces.
+IProxySettingsStore* SetProxySettingsStoreForTest(IProxySettingsStore* store);
 
 // The WinINet store itself, for the test that checks what the platform keeps.
 IProxySettingsStore& WinINetProxySettingsStore();

@@ -18,13 +18,13 @@
 #include "Owners.h"
 #include "ProxyIni.h"
 #include "ProxyString.h"
+#include "SharedNames.h"
 #include "StringUtil.h"
 #include "System.h"
 #include "Timing.h"
 
 namespace {
 
-constexpr wchar_t kCompletionEventName[] = L"Global\\{5D1FCC03-950B-4327-8CB7-4BF229ABB286}";
 constexpr DWORD kSaveProxyWaitMs = 30000;
 constexpr size_t kEngineTextBytes = 260;
 

@@ -316,7 +316,7 @@ HRESULT HttpRequestor::SendRequest(const wchar_t* url, const wchar_t* verb,
     context->callbackContext = callbackContext;
     context->maxBodyLength = maxBodyLength;
     context->supportedSchemes = supportedSchemes;
-    context->headRequest = verb && ::lstrcmpiW(verb, L"HEAD") == 0;
+    context->headRequest = verb && EqualsAsciiNoCase(std::wstring_view(verb), L"HEAD");
     if (body && bodyLength != 0) context->requestBody.assign(static_cast<const char*>(body), bodyLength);
     // From here the handle-closing notification of the request frees it.
     DWORD_PTR contextValue = reinterpret_cast<DWORD_PTR>(context);
@@ -405,7 +405,7 @@ bool IsChunkedReply(HINTERNET request) {
     std::wstring last = comma == std::wstring::npos ? codings : codings.substr(comma + 1);
     while (!last.empty() && (last.front() == L' ' || last.front() == L'\t')) last.erase(0, 1);
     while (!last.empty() && (last.back() == L' ' || last.back() == L'\t')) last.pop_back();
-    return _wcsicmp(last.c_str(), L"chunked") == 0;
+    return EqualsAsciiNoCase(last, L"chunked");
 }
 
 void OnHeadersAvailable(HINTERNET request, HttpRequestContext* context) {

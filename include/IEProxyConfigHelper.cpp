@@ -4,7 +4,6 @@
 
 #include <winhttp.h>
 
-#include <cstring>
 #include <vector>
 
 #include "BypassList.h"
@@ -56,7 +55,7 @@ std::string ChooseEntry(const std::string& text) {
     const size_t equals = text.find('=');
     if (equals != std::string::npos && equals > 0) {
         for (const std::string& entry : entries) {
-            if (entry.size() >= 6 && ::_strnicmp(entry.c_str(), "https=", 6) == 0) {
+            if (StartsWithAsciiNoCase(entry, "https=")) {
                 chosen = entry;
                 break;
             }

@@ -73,7 +73,7 @@ std::vector<std::string> ResolveAddressList(const char* host, const char* prefer
             if (text.empty()) continue;
             anyAddress = true;
             // The preferred address is compared whole: 10.0.0.1 must not hide 10.0.0.10.
-            if (hasPreferred && ::_stricmp(text.c_str(), preferred) == 0) {
+            if (hasPreferred && EqualsAsciiNoCase(text, preferred)) {
                 LOGA(LOG_INFO, v4 ? "resolve ipv4 address(no need add into list): %s\n"
                                   : "resolve ipv6 address(no need add into list): %s\n",
                      text.c_str());

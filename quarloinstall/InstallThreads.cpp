@@ -108,7 +108,7 @@ void BVSavePassword(const std::string& text) {
 
 void SetWebNoSessionFlag(DWORD flag) {
     ::SHSetValueW(HKEY_CURRENT_USER, kVpn2Key, L"BVWebNoSession", REG_DWORD, &flag, sizeof(flag));
-    if (flag == 0) ::SHDeleteKeyW(HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\VPN2\\AAA");
+    if (flag == 0) ::SHDeleteKeyW(HKEY_CURRENT_USER, (std::wstring(kVpn2Key) + L"\\AAA").c_str());
 }
 
 // ---- Front-door branches ----------------------------------------------------

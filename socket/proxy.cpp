@@ -103,7 +103,7 @@ int ProxyAuthenticateMethodOf(const std::string& line, std::optional<std::string
 std::optional<std::string> NtlmChallengeOf(const std::string& line) {
     if (!StartsWithNoCase(line, 0, "Proxy-Authenticate:")) return std::nullopt;
     const std::vector<std::string> words = WordsOf(line.substr(19));
-    if (words.size() < 2 || _stricmp(words[0].c_str(), "NTLM") != 0) return std::nullopt;
+    if (words.size() < 2 || !EqualsAsciiNoCase(words[0], "NTLM")) return std::nullopt;
     return words[1];
 }
 
@@ -228,7 +228,7 @@ public:
             const std::string codings = line->substr(18);
             const size_t comma = codings.rfind(',');
             const std::string last = TrimWhiteSpace(comma == std::string::npos ? codings : codings.substr(comma + 1));
-            m_chunked = _stricmp(last.c_str(), "chunked") == 0;
+            m_chunked = EqualsAsciiNoCase(last, "chunked");
         }
         return true;
     }

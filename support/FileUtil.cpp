@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include <string>
+#include <utility>
 
 #include "Loglib.h"
 #include "Owners.h"
@@ -171,8 +172,8 @@ int EmptyPinnedFolder(const std::wstring& base, Owners::UniqueHandle pinned) {
 
 }  // namespace
 
-void SetOpenedFolderAttributesSourceForTest(OpenedFolderAttributesSource source) {
-    g_openedFolderAttributes = source ? source : RealOpenedFolderAttributes;
+OpenedFolderAttributesSource SetOpenedFolderAttributesSourceForTest(OpenedFolderAttributesSource source) {
+    return std::exchange(g_openedFolderAttributes, source ? source : RealOpenedFolderAttributes);
 }
 
 int EmptyDirectory(const wchar_t* folder) {

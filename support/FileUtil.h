@@ -27,7 +27,8 @@ int EmptyDirectory(const wchar_t* folder);
 // opened handle is asked unless a test installs another source: Wine cannot
 // make directory links.
 using OpenedFolderAttributesSource = DWORD (*)(HANDLE folder, const wchar_t* path);
-void SetOpenedFolderAttributesSourceForTest(OpenedFolderAttributesSource source);
+// Returns the source it replaces (nullptr: the real one).
+OpenedFolderAttributesSource SetOpenedFolderAttributesSourceForTest(OpenedFolderAttributesSource source);
 // Saves a shell shortcut (COM must be initialised); icon may be null.
 int CreateShortcut(const wchar_t* target, const wchar_t* link, const wchar_t* description,
                    const wchar_t* icon);

@@ -8,6 +8,7 @@ constexpr wchar_t kInstallManagerKey[] = L"SOFTWARE\\VPN\\Install Manager";
 constexpr wchar_t kInstallManagerKeyWow64[] = L"SOFTWARE\\Wow6432Node\\VPN\\Install Manager";
 // The client's key, read from the current user and from the machine.
 constexpr wchar_t kVpn2Key[] = L"SOFTWARE\\VPN\\VPN2";
+constexpr wchar_t kVpn2KeyWow64[] = L"SOFTWARE\\Wow6432Node\\VPN\\VPN2";
 constexpr char kVpn2KeyA[] = "SOFTWARE\\VPN\\VPN2";
 constexpr wchar_t kClientAuthFlagKey[] = L"SOFTWARE\\VPN\\ClientAuthFlag";
 constexpr wchar_t kCertInformationKey[] = L"Software\\VPN\\CertInformation";

@@ -3,6 +3,7 @@
 #include <objbase.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -177,14 +178,14 @@ DWORD LinkAttributesFor(HANDLE, const wchar_t* path) {
 
 class FolderLinks {
 public:
-    explicit FolderLinks(std::vector<std::wstring> links) {
+    explicit FolderLinks(std::vector<std::wstring> links)
+        : m_links(SetOpenedFolderAttributesSourceForTest, LinkAttributesFor) {
         g_linkFolders = std::move(links);
-        SetOpenedFolderAttributesSourceForTest(LinkAttributesFor);
     }
-    ~FolderLinks() {
-        SetOpenedFolderAttributesSourceForTest(nullptr);
-        g_linkFolders.clear();
-    }
+    ~FolderLinks() { g_linkFolders.clear(); }
+
+private:
+    TestSupport::ScopedHook<OpenedFolderAttributesSource> m_links;
 };
 
 }  // namespace
@@ -227,7 +228,8 @@ TEST(EmptyDirectory, AFolderBeingEmptiedCannotBeRenamedOrReplaced) {
     static std::vector<DWORD> s_moveErrors;
     s_root = root;
     s_moveErrors.clear();
-    SetOpenedFolderAttributesSourceForTest([](HANDLE, const wchar_t* path) -> DWORD {
+    std::optional<TestSupport::ScopedHook<OpenedFolderAttributesSource>> swapper;
+    swapper.emplace(SetOpenedFolderAttributesSourceForTest, [](HANDLE, const wchar_t* path) -> DWORD {
         if (std::wstring(path) == s_root + L"\\sub") {
             for (const std::wstring& from : {s_root + L"\\sub", s_root}) {
                 const BOOL moved = ::MoveFileW(from.c_str(), (from + L"_moved").c_str());
@@ -238,7 +240,7 @@ TEST(EmptyDirectory, AFolderBeingEmptiedCannotBeRenamedOrReplaced) {
         return FILE_ATTRIBUTE_DIRECTORY;
     });
     const int result = EmptyDirectory(root.c_str());
-    SetOpenedFolderAttributesSourceForTest(nullptr);
+    swapper.reset();
     EXPECT_EQ(result, 1);
     EXPECT_FALSE(TestSupport::FileExists(root));
     ASSERT_EQ(s_moveErrors.size(), 2u);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 
 #include "ProxyCredentials.h"
 #include "ProxyIniTestSupport.h"
@@ -58,12 +59,13 @@ protected:
         UserTempTest::SetUp();
         ProtectionDouble::protectCalls = ProtectionDouble::unprotectCalls = 0;
         ProtectionDouble::fail = false;
-        SetDataProtectionApiForTest(&kRecorded);
+        m_protection.emplace(SetDataProtectionApiForTest, &kRecorded);
     }
     void TearDown() override {
-        SetDataProtectionApiForTest(nullptr);
+        m_protection.reset();
         UserTempTest::TearDown();
     }
+    std::optional<TestSupport::ScopedHook<const DataProtectionApi*>> m_protection;
     // What a sealed text unseals to (empty when it does not).
     static std::vector<BYTE> Unseal(const std::wstring& sealed) {
         std::vector<BYTE> bytes;

@@ -12,6 +12,7 @@
 
 #include "ProxyIni.h"
 #include "ProxySettingsStore.h"
+#include "TestSupport.h"
 
 namespace BrowserProxyTest {
 
@@ -25,8 +26,7 @@ struct StoreCall {
 
 class FakeProxySettingsStore : public IProxySettingsStore {
 public:
-    FakeProxySettingsStore() { SetProxySettingsStoreForTest(this); }
-    ~FakeProxySettingsStore() override { SetProxySettingsStoreForTest(nullptr); }
+    FakeProxySettingsStore() : m_hook(SetProxySettingsStoreForTest, this) {}
 
     bool Query(const std::wstring& connection, ConnectionProxyOptions& options) override {
         calls.push_back({StoreCall::Query, connection, {}, OptionForm::Wide});
@@ -91,6 +91,7 @@ private:
         ::SetLastError(failureCode);
         return false;
     }
+    TestSupport::ScopedHook<IProxySettingsStore*> m_hook;
 };
 
 // Removes Proxy.ini, its backup and the script files of the configuration
