@@ -1,5 +1,7 @@
 #include "ClientDoubles.h"
 
+#include <utility>
+
 #include "StringUtil.h"
 #include "TestSupport.h"
 
@@ -57,6 +59,19 @@ std::vector<ClientDoubleStart> WaitForClientDoubleStarts(const std::wstring& exe
         if (starts.size() >= count || ::GetTickCount64() >= end) return starts;
         ::Sleep(50);
     }
+}
+
+DoubleStartClock::DoubleStartClock(const SYSTEMTIME& time, std::wstring exePath)
+    : FixedTimeSource(time), m_exePath(std::move(exePath)), m_seen(ReadClientDoubleJournal(m_exePath).size()) {}
+
+DWORD DoubleStartClock::WaitForObject(HANDLE handle, DWORD ms) {
+    constexpr ULONGLONG kStartBoundMs = 60000;
+    const ULONGLONG end = ::GetTickCount64() + kStartBoundMs;
+    while (ReadClientDoubleJournal(m_exePath).size() <= m_seen && ::GetTickCount64() < end) {
+        if (::WaitForSingleObject(handle, 20) == WAIT_OBJECT_0) break;
+    }
+    m_seen = ReadClientDoubleJournal(m_exePath).size();
+    return FixedTimeSource::WaitForObject(handle, ms);
 }
 
 }  // namespace TestSupport

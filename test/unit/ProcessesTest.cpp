@@ -20,12 +20,14 @@ using ::testing::Not;
 
 namespace {
 
+const SYSTEMTIME kLogDay = MakeTime(2032, 3, 1, 9, 0, 0, 0);
+
 // Logs of this program go to one day of their own, read back by the tests.
 class LoggedTest : public ::testing::Test {
 protected:
     std::string LogText() const { return m_log.Text(); }
 
-    ScopedTestLog m_log{MakeTime(2032, 3, 1, 9, 0, 0, 0)};
+    ScopedTestLog m_log{kLogDay};
 };
 
 // Records the waits that the code under test takes.
@@ -378,7 +380,11 @@ TEST_F(ProcessTest, BhttpdStartReportsFailureOnlyForExitCodeThree) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.behaviour);
         const std::wstring path = InstallClientDouble(m_dir.path(), L"BrevantoHttpd.exe", c.behaviour);
-        EXPECT_EQ(CreateBhttpdProcessWithPort(path.c_str(), log.c_str(), 60014), c.expected);
+        DoubleStartClock clock(kLogDay, path);
+        {
+            ScopedHook<Timing::ITimeSource*> hook(Timing::SetSourceForTest, &clock);
+            EXPECT_EQ(CreateBhttpdProcessWithPort(path.c_str(), log.c_str(), 60014), c.expected);
+        }
         const auto starts = WaitForClientDoubleStarts(path, 1);
         ASSERT_EQ(starts.size(), 1u);
         EXPECT_THAT(starts[0].args, ElementsAre(L"-https", L"127.0.0.1:60014", L"-logfile", log,
@@ -435,7 +441,11 @@ TEST_F(ClientPackageTest, BhttpdMovesToTheNextPortWhenOneIsTaken) {
     const std::wstring path = InstallClientDouble(
         m_brevantoDir, L"BrevantoHttpd.exe",
         "match=127.0.0.1:60012\nexit=3\nmatch=127.0.0.1:60014\nstay=forever\n");
-    EXPECT_EQ(LaunchBrevantohttpd(), 1);
+    {
+        DoubleStartClock clock(kLogDay, path);
+        ScopedHook<Timing::ITimeSource*> hook(Timing::SetSourceForTest, &clock);
+        EXPECT_EQ(LaunchBrevantohttpd(), 1);
+    }
     auto starts = WaitForClientDoubleStarts(path, 2);
     ASSERT_EQ(starts.size(), 2u);
     EXPECT_THAT(starts[0].args, ElementsAreArray(BhttpdArgs(60012)));
@@ -452,7 +462,11 @@ TEST_F(ClientPackageTest, BhttpdMovesToTheNextPortWhenOneIsTaken) {
 
 TEST_F(ClientPackageTest, BhttpdFailsOnlyWhenEveryPortIsTaken) {
     const std::wstring path = InstallClientDouble(m_brevantoDir, L"BrevantoHttpd.exe", "exit=3\n");
-    EXPECT_EQ(LaunchBrevantohttpd(), 0);
+    {
+        DoubleStartClock clock(kLogDay, path);
+        ScopedHook<Timing::ITimeSource*> hook(Timing::SetSourceForTest, &clock);
+        EXPECT_EQ(LaunchBrevantohttpd(), 0);
+    }
     const auto starts = ReadClientDoubleJournal(path);
     ASSERT_EQ(starts.size(), 3u);
     EXPECT_THAT(starts[2].args, ElementsAreArray(BhttpdArgs(60016)));
