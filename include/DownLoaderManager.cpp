@@ -255,17 +255,20 @@ public:
         : m_transport(transport), m_variant(variant) {}
 
     bool ReadHead(std::string& head);
-    bool ReadBody(std::string_view head, int status, std::string& body);
+    bool ReadBody(std::string_view head, int status, CBodyBuffer& body);
 
 private:
-    // A read of up to maxLength bytes that waits no longer than the
-    // per-read time-out nor past the deadline (0: none).
+    // One read of up to maxLength bytes that waits no longer than the
+    // per-read time-out nor past the deadline (0: none); on Data, buffer
+    // holds the bytes.
+    ReadOutcome ReceiveBuffer(uint32_t maxLength, BufferRef& buffer, ULONGLONG deadline = 0);
+    // One read whose bytes join m_pending.
     ReadOutcome Receive(uint32_t maxLength, ULONGLONG deadline = 0);
     bool ReceiveOrFail(uint32_t maxLength);
-    bool TakeExactly(uint64_t count, std::string& body);
-    bool ReadToEnd(std::string& body);
+    bool TakeExactly(uint64_t count, CBodyBuffer& body);
+    bool ReadToEnd(CBodyBuffer& body);
     bool ReadLine(std::string& line);
-    bool ReadChunked(std::string& body);
+    bool ReadChunked(CBodyBuffer& body);
 
     ITunnelDataTransport* m_transport;
     DownLoadVariant m_variant;
@@ -275,8 +278,7 @@ private:
     size_t m_chunkExtensions = 0;
 };
 
-ReadOutcome ReplyReader::Receive(uint32_t maxLength, ULONGLONG deadline) {
-    BufferRef buffer;
+ReadOutcome ReplyReader::ReceiveBuffer(uint32_t maxLength, BufferRef& buffer, ULONGLONG deadline) {
     const ULONGLONG start = Timing::TickCount();
     uint32_t timeout = kGatewayReceiveTimeoutMs;
     if (deadline != 0) {
@@ -284,15 +286,26 @@ ReadOutcome ReplyReader::Receive(uint32_t maxLength, ULONGLONG deadline) {
         if (deadline - start < timeout) timeout = static_cast<uint32_t>(deadline - start);
     }
     if (m_transport->ReceiveDataSync(maxLength, buffer.put(), timeout) && buffer) {
-        const size_t used = buffer->Used();
-        m_pending.append(reinterpret_cast<const char*>(buffer->Data()), used);
+        if (buffer->Used() > 0) return ReadOutcome::Data;
         buffer.reset();
-        if (used > 0) return ReadOutcome::Data;
     }
     // A closed stream fails like any read; only a transport error code or a
     // spent time-out tells a failure from the end of the stream.
     if (m_transport->TransportError() == 0 && Timing::TickCount() - start < timeout) return ReadOutcome::Ended;
     return ReadOutcome::Failed;
+}
+
+ReadOutcome ReplyReader::Receive(uint32_t maxLength, ULONGLONG deadline) {
+    BufferRef buffer;
+    const ReadOutcome outcome = ReceiveBuffer(maxLength, buffer, deadline);
+    if (outcome == ReadOutcome::Data)
+        m_pending.append(reinterpret_cast<const char*>(buffer->Data()), buffer->Used());
+    return outcome;
+}
+
+bool BodyKept(bool kept) {
+    if (!kept) LOGA(LOG_ERROR, "DownLoadFile: Failed to initialize!\n");
+    return kept;
 }
 
 bool ReplyReader::ReceiveOrFail(uint32_t maxLength) {
@@ -328,34 +341,55 @@ bool ReplyReader::ReadHead(std::string& head) {
     }
 }
 
-bool ReplyReader::TakeExactly(uint64_t count, std::string& body) {
-    while (count > 0) {
-        if (m_pending.empty()) {
-            const uint32_t ask = count < kGatewayReadChunk ? static_cast<uint32_t>(count) : kGatewayReadChunk;
-            if (!ReceiveOrFail(ask)) return false;
-        }
+// Bytes already held go first; the rest goes from each read's buffer
+// straight into the body.
+bool ReplyReader::TakeExactly(uint64_t count, CBodyBuffer& body) {
+    if (!m_pending.empty() && count > 0) {
         const size_t take = m_pending.size() < count ? m_pending.size() : static_cast<size_t>(count);
-        body.append(m_pending, 0, take);
+        if (!BodyKept(body.Append(m_pending.data(), take))) return false;
         m_pending.erase(0, take);
+        count -= take;
+    }
+    while (count > 0) {
+        const uint32_t ask = count < kGatewayBodyChunk ? static_cast<uint32_t>(count) : kGatewayBodyChunk;
+        BufferRef buffer;
+        if (ReceiveBuffer(ask, buffer) != ReadOutcome::Data) {
+            LOGA(LOG_ERROR, "DownLoadFile: Recv data from SP failed!\n");
+            return false;
+        }
+        const auto* bytes = reinterpret_cast<const char*>(buffer->Data());
+        const size_t used = buffer->Used();
+        const size_t take = used < count ? used : static_cast<size_t>(count);
+        if (!BodyKept(body.Append(bytes, take))) return false;
+        if (used > take) m_pending.append(bytes + take, used - take);  // more than was asked for
         count -= take;
     }
     return true;
 }
 
-bool ReplyReader::ReadToEnd(std::string& body) {
-    for (;;) {
-        if (body.size() + m_pending.size() > kMaxBodyLength) {
-            LOGA(LOG_ERROR, "DownLoadFile: The reply body is too long!\n");
-            return false;
-        }
-        body += m_pending;
+bool ReplyReader::ReadToEnd(CBodyBuffer& body) {
+    if (body.Size() + m_pending.size() > kMaxBodyLength) {
+        LOGA(LOG_ERROR, "DownLoadFile: The reply body is too long!\n");
+        return false;
+    }
+    if (!m_pending.empty()) {
+        if (!BodyKept(body.Append(m_pending.data(), m_pending.size()))) return false;
         m_pending.clear();
-        const ReadOutcome outcome = Receive(kGatewayReadChunk);
+    }
+    for (;;) {
+        BufferRef buffer;
+        const ReadOutcome outcome = ReceiveBuffer(kGatewayBodyChunk, buffer);
         if (outcome == ReadOutcome::Ended) return true;
         if (outcome == ReadOutcome::Failed) {
             LOGA(LOG_ERROR, "DownLoadFile: Recv data from SP failed!\n");
             return false;
         }
+        const size_t used = buffer->Used();
+        if (body.Size() + used > kMaxBodyLength) {
+            LOGA(LOG_ERROR, "DownLoadFile: The reply body is too long!\n");
+            return false;
+        }
+        if (!BodyKept(body.Append(buffer->Data(), used))) return false;
     }
 }
 
@@ -377,7 +411,7 @@ bool ReplyReader::ReadLine(std::string& line) {
     }
 }
 
-bool ReplyReader::ReadChunked(std::string& body) {
+bool ReplyReader::ReadChunked(CBodyBuffer& body) {
     std::string line;
     for (;;) {
         if (!ReadLine(line)) return false;
@@ -400,7 +434,7 @@ bool ReplyReader::ReadChunked(std::string& body) {
             }
             count = count * 16 + static_cast<uint64_t>(digit);
         }
-        if (!valid || body.size() + count > kMaxBodyLength) {
+        if (!valid || body.Size() + count > kMaxBodyLength) {
             LOGA(LOG_ERROR, "DownLoadFile: The chunked body is malformed!\n");
             return false;
         }
@@ -483,7 +517,7 @@ LengthField ContentLengthOf(std::string_view head, uint64_t& length) {
     return LengthField::Valid;
 }
 
-bool ReplyReader::ReadBody(std::string_view head, int status, std::string& body) {
+bool ReplyReader::ReadBody(std::string_view head, int status, CBodyBuffer& body) {
     const bool noBody = (status >= 100 && status < 200) || status == 204 || status == 304;
     const std::string codings = noBody ? std::string() : TransferCodings(head);
     const bool chunked = !codings.empty() && IsChunked(codings);
@@ -503,7 +537,10 @@ bool ReplyReader::ReadBody(std::string_view head, int status, std::string& body)
              static_cast<int>(static_cast<int64_t>(length) - static_cast<int64_t>(m_pending.size())));
     if (noBody) return true;
     if (chunked) return ReadChunked(body);
-    if (field == LengthField::Valid) return TakeExactly(length, body);
+    if (field == LengthField::Valid) {
+        body.Reserve(static_cast<size_t>(length));
+        return TakeExactly(length, body);
+    }
     if (status == 301 || status == 302) {
         // A redirect whose body runs to the end of the stream is followed at
         // once: its body is nothing the exchange uses, and a kept-alive
@@ -518,13 +555,21 @@ bool ReplyReader::ReadBody(std::string_view head, int status, std::string& body)
 
 bool DownLoadWeb(ITunnelDataTransport* transport, const char* request, std::string& sentRequest,
                  std::string& replyHead, std::string& body, DownLoadVariant variant) {
+    CBodyBuffer buffer;
+    const bool ok = DownLoadWeb(transport, request, sentRequest, replyHead, buffer, variant);
+    body.assign(buffer.View());
+    return ok;
+}
+
+bool DownLoadWeb(ITunnelDataTransport* transport, const char* request, std::string& sentRequest,
+                 std::string& replyHead, CBodyBuffer& body, DownLoadVariant variant) {
     if (!transport || !request || !*request) {
         LOGA(LOG_ERROR, "DownLoadFile: The pointer is null!\n");
         return false;
     }
     std::string current = request;
     ReplyReader reader(transport, variant);
-    body.clear();
+    body.Clear();
     for (int redirects = 0;; ++redirects) {
         if (current.size() > UINT32_MAX ||
             !transport->SendDataSync(current.data(), static_cast<uint32_t>(current.size()),
@@ -534,7 +579,7 @@ bool DownLoadWeb(ITunnelDataTransport* transport, const char* request, std::stri
         }
         LOGA(LOG_INFO, "DownLoadFile: Send data to SP success!\n");
         sentRequest = current;
-        body.clear();
+        body.Clear();
         replyHead.clear();
         if (!reader.ReadHead(replyHead)) return false;
         if (!reader.ReadBody(replyHead, StatusOf(replyHead, false), body)) return false;
@@ -701,17 +746,75 @@ bool AppendToBodyBuffer(BSTR* buffer, std::string_view bytes) {
     if (bytes.empty()) return true;
     const UINT old = *buffer ? ::SysStringByteLen(*buffer) : 0;
     if (old + static_cast<uint64_t>(bytes.size()) > kMaxBodyLength) return false;
-    BSTR grown = ::SysAllocStringByteLen(nullptr, static_cast<UINT>(old + bytes.size()));
+    // Into an empty buffer the bytes are copied as the string is made.
+    BSTR grown = ::SysAllocStringByteLen(old ? nullptr : bytes.data(), static_cast<UINT>(old + bytes.size()));
     if (!grown) return false;
-    if (old) std::memcpy(grown, *buffer, old);
-    std::memcpy(reinterpret_cast<char*>(grown) + old, bytes.data(), bytes.size());
+    if (old) {
+        std::memcpy(grown, *buffer, old);
+        std::memcpy(reinterpret_cast<char*>(grown) + old, bytes.data(), bytes.size());
+    }
     ::SysFreeString(*buffer);
     *buffer = grown;
     return true;
 }
 
-int32_t FinishGatewayExchange(bool exchanged, const std::string& firstRequest, const std::string& sentRequest,
-                              const std::string& body, BSTR* callerBody) {
+void CBodyBuffer::Clear() {
+    m_sized.reset();
+    m_capacity = m_used = 0;
+    std::string().swap(m_grown);
+}
+
+void CBodyBuffer::Reserve(size_t length) {
+    Clear();
+    if (length == 0 || length > kMaxBodyLength) return;
+    m_sized.reset(::SysAllocStringByteLen(nullptr, static_cast<UINT>(length)));
+    if (m_sized) m_capacity = length;
+}
+
+bool CBodyBuffer::Append(const void* bytes, size_t n) {
+    if (n == 0) return true;
+    try {
+        if (m_sized) {
+            if (n <= m_capacity - m_used) {
+                std::memcpy(reinterpret_cast<char*>(m_sized.get()) + m_used, bytes, n);
+                m_used += n;
+                return true;
+            }
+            // More than was announced: the body grows on from what is there.
+            m_grown.assign(reinterpret_cast<const char*>(m_sized.get()), m_used);
+            m_sized.reset();
+            m_capacity = m_used = 0;
+        }
+        m_grown.append(static_cast<const char*>(bytes), n);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+std::string_view CBodyBuffer::View() const {
+    if (m_sized) return std::string_view(reinterpret_cast<const char*>(m_sized.get()), m_used);
+    return m_grown;
+}
+
+bool CBodyBuffer::MoveInto(BSTR* caller) {
+    if (!caller) return false;
+    if (m_sized && m_used == m_capacity && (!*caller || ::SysStringByteLen(*caller) == 0)) {
+        ::SysFreeString(*caller);
+        *caller = m_sized.release();
+        m_capacity = m_used = 0;
+        return true;
+    }
+    if (!AppendToBodyBuffer(caller, View())) return false;
+    Clear();
+    return true;
+}
+
+namespace {
+
+// Success when the body is to join the caller's buffer; the failure's code
+// otherwise.
+int32_t ExchangeOutcome(bool exchanged, const std::string& firstRequest, const std::string& sentRequest) {
     if (!exchanged) {
         LOGA(LOG_INFO, "DownLoadFile: DownLoadWeb failed\n");
         return DownloadResult_ExchangeFailed;
@@ -724,11 +827,29 @@ int32_t FinishGatewayExchange(bool exchanged, const std::string& firstRequest, c
              EscapeForLog(last).c_str());
         return DownloadResult_Redirected;
     }
-    if (!AppendToBodyBuffer(callerBody, body)) {
-        LOGA(LOG_ERROR, "DownLoadFile: Failed to initialize!\n");
-        return DownloadResult_ExchangeFailed;
-    }
     return DownloadResult_Success;
+}
+
+int32_t BodyJoined(bool joined) {
+    if (joined) return DownloadResult_Success;
+    LOGA(LOG_ERROR, "DownLoadFile: Failed to initialize!\n");
+    return DownloadResult_ExchangeFailed;
+}
+
+}  // namespace
+
+int32_t FinishGatewayExchange(bool exchanged, const std::string& firstRequest, const std::string& sentRequest,
+                              const std::string& body, BSTR* callerBody) {
+    const int32_t outcome = ExchangeOutcome(exchanged, firstRequest, sentRequest);
+    if (outcome != DownloadResult_Success) return outcome;
+    return BodyJoined(AppendToBodyBuffer(callerBody, body));
+}
+
+int32_t FinishGatewayExchange(bool exchanged, const std::string& firstRequest, const std::string& sentRequest,
+                              CBodyBuffer& body, BSTR* callerBody) {
+    const int32_t outcome = ExchangeOutcome(exchanged, firstRequest, sentRequest);
+    if (outcome != DownloadResult_Success) return outcome;
+    return BodyJoined(body.MoveInto(callerBody));
 }
 
 }  // namespace QuarloSocket

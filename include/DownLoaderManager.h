@@ -28,6 +28,7 @@
 #include <string>
 #include <string_view>
 
+#include "Owners.h"
 #include "TunnelDataTransport.h"
 
 namespace QuarloSocket {
@@ -41,11 +42,43 @@ constexpr int kMaxRedirects = 10;
 constexpr uint32_t kGatewaySendTimeoutMs = 30000;
 constexpr uint32_t kGatewayReceiveTimeoutMs = 300000;
 constexpr uint32_t kGatewayReadChunk = 1024;
+// Body reads ask for up to one TLS record's plain text at a time, never for
+// more than the bytes still due.
+constexpr uint32_t kGatewayBodyChunk = 16384;
 // Bodies travel in BSTRs, whose byte length is 32 bits.
 constexpr uint64_t kMaxBodyLength = 0x7FFFFFFF;
 
 constexpr char kDefaultUrlPrefix[] = "/prx/000/http/localhost/client_sec/l3vpn/";
 constexpr wchar_t kDefaultUrlPrefixW[] = L"/prx/000/http/localhost/client_sec/l3vpn/";
+
+// The body of a reply as it arrives. With its length known up front it is
+// written once into a BSTR of exactly that size, which then becomes the
+// caller's buffer without a copy; otherwise it grows as bytes come.
+class CBodyBuffer {
+public:
+    CBodyBuffer() = default;
+    CBodyBuffer(const CBodyBuffer&) = delete;
+    CBodyBuffer& operator=(const CBodyBuffer&) = delete;
+
+    // Empties the buffer and lets go of its memory.
+    void Clear();
+    // Sizes the buffer for a body of exactly length bytes. Without memory for
+    // it the body grows as it comes instead.
+    void Reserve(size_t length);
+    // False when the bytes could not be kept.
+    bool Append(const void* bytes, size_t n);
+    size_t Size() const { return m_sized ? m_used : m_grown.size(); }
+    std::string_view View() const;
+    // Appends the body to *caller (a null BSTR is empty); a sized, complete
+    // body takes the place of an empty caller buffer as it is.
+    bool MoveInto(BSTR* caller);
+
+private:
+    Owners::UniqueBstr m_sized;
+    size_t m_capacity = 0;
+    size_t m_used = 0;
+    std::string m_grown;
+};
 
 // Sends the request, reads the reply and follows 301/302 (at most
 // kMaxRedirects) on the same transport. True only for a final status 200.
@@ -54,6 +87,8 @@ constexpr wchar_t kDefaultUrlPrefixW[] = L"/prx/000/http/localhost/client_sec/l3
 bool DownLoadWeb(ITunnelDataTransport* transport, const char* request, std::string& sentRequest,
                  std::string& replyHead, std::string& body,
                  DownLoadVariant variant = DownLoadVariant::File);
+bool DownLoadWeb(ITunnelDataTransport* transport, const char* request, std::string& sentRequest,
+                 std::string& replyHead, CBodyBuffer& body, DownLoadVariant variant);
 
 // The status code of a reply head: three digits after "HTTP/<version> " at
 // the head's start, followed by a blank or the line end; 0 otherwise.
@@ -116,5 +151,7 @@ enum DownloadResult : int32_t {
 int32_t FinishGatewayExchange(bool exchanged, const std::string& firstRequest,
                               const std::string& sentRequest, const std::string& body,
                               BSTR* callerBody);
+int32_t FinishGatewayExchange(bool exchanged, const std::string& firstRequest,
+                              const std::string& sentRequest, CBodyBuffer& body, BSTR* callerBody);
 
 }  // namespace QuarloSocket

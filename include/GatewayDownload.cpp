@@ -64,7 +64,8 @@ ITunnelDataTransport* OpenTunnel(uint32_t* error, const char* host, uint16_t por
 // Closes the tunnel; the caller's owner releases it.
 int32_t RunExchange(ITunnelDataTransport* transport, const std::string& request, DownLoadVariant variant,
                     BSTR* callerBody) {
-    std::string sent, head, body;
+    std::string sent, head;
+    CBodyBuffer body;
     const bool exchanged = DownLoadWeb(transport, request.c_str(), sent, head, body, variant);
     const int32_t result = FinishGatewayExchange(exchanged, request, sent, body, callerBody);
     transport->Close();

@@ -460,6 +460,15 @@ SyncIOStatus CSocketConnection::AwaitRead(CIOBuffer* read, ULONGLONG start, DWOR
     }
 }
 
+CIOBuffer* CSocketConnection::NewSyncReadBuffer(size_t maxLength) {
+    IAllocator* pool = maxLength >= kSyncReadBufferSize && m_owner ? m_owner->SyncReadAllocator() : nullptr;
+    if (CIOBuffer* pooled = pool ? pool->Allocate() : nullptr) {
+        pooled->ExchangeSyncSlot(kSyncReadWaiting);  // its last read left its mark
+        return pooled;
+    }
+    return CIOBuffer::NewOwned(maxLength);
+}
+
 SyncIOStatus CSocketConnection::ReadSync(size_t maxLength, CIOBuffer** out, DWORD timeoutMs,
                                          HANDLE cancel) {
     const ULONGLONG start = Timing::TickCount();
@@ -476,7 +485,7 @@ SyncIOStatus CSocketConnection::ReadSync(size_t maxLength, CIOBuffer** out, DWOR
         *out = late;
         return SyncIO_Done;
     }
-    BufferRef read(failed ? nullptr : CIOBuffer::NewOwned(maxLength));
+    BufferRef read(failed ? nullptr : NewSyncReadBuffer(maxLength));
     if (!read || !read->Data()) {
         LOGA(LOG_ERROR, "buffer alloc failed.\n");
         return SyncIO_NoBuffer;

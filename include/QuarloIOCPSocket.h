@@ -68,6 +68,12 @@ constexpr uint64_t kSyncReadWaiting = 0;
 constexpr uint64_t kSyncReadAbandoned = 1;
 constexpr uint64_t kSyncReadCompleted = 2;
 
+// Synchronous reads that ask for this many bytes or more read into a pooled
+// buffer of this size: fresh memory for every read would be paid for in page
+// faults on every byte received. Few such reads are ever in use at once.
+constexpr size_t kSyncReadBufferSize = 256 * 1024;
+constexpr size_t kSyncReadFreeBuffers = 4;
+
 class CSocketConnection;
 class CIOCPSocket;
 
@@ -82,6 +88,8 @@ public:
     virtual void OnConnectionError(uint32_t, CSocketConnection*, CIOBuffer*, uint32_t) {}
     virtual void HandleOperation(CSocketConnection* connection, CIOBuffer* buffer, DWORD bytes,
                                  DWORD error) = 0;
+    // Where large synchronous reads take their buffers; none gives owned ones.
+    virtual IAllocator* SyncReadAllocator() { return nullptr; }
 };
 
 class CSocketConnection : public CNodeList::Node, private CUserData {
@@ -155,6 +163,9 @@ private:
     // so that a write abandoned by its caller is never overtaken. False when
     // it could not be posted (nothing of it stays queued then).
     bool SubmitWrite(CIOBuffer* buffer);
+    // The buffer a synchronous read fills: pooled when it asks for a whole
+    // pool buffer or more (it then reads at most that much), else owned.
+    CIOBuffer* NewSyncReadBuffer(size_t maxLength);
     // Late data, under the lock.
     void AppendLateData(const unsigned char* bytes, size_t n);
     // A new buffer with up to max bytes of late data; nullptr when there is
@@ -197,6 +208,7 @@ public:
     bool PostOperation(CSocketConnection* connection, CIOBuffer* buffer, IOOperation op) override;
     void HandleOperation(CSocketConnection* connection, CIOBuffer* buffer, DWORD bytes,
                          DWORD error) override;
+    IAllocator* SyncReadAllocator() override { return &m_syncReadPool; }
     virtual SOCKET CreateSocket(const char* localHost, uint16_t port);
     virtual SOCKET CreateSocket(in_addr localAddress, uint16_t port, uint32_t* error);
     virtual CSocketConnection* AllocateConnection(HANDLE handle);
@@ -225,6 +237,8 @@ private:
     CRITICAL_SECTION m_listLock;
     CNodeList m_inUse;
     CNodeList m_free;
+    // Outlives every connection's reads: a connection's owner outlives it.
+    CAllocator m_syncReadPool{kSyncReadBufferSize, kSyncReadFreeBuffers};
 };
 
 class CIOCPClientSocket : public CIOCPSocket {

@@ -661,7 +661,10 @@ bool CSSLDataTransport::ReceiveDataSync(uint32_t maxLength, CIOBuffer** out, uin
         SetTransportError(TransportError_BadReadArguments);
         return false;
     }
-    BufferRef result(CIOBuffer::NewOwned(maxLength));
+    // The pool's buffers hold a whole record's plain text; reusing them spares
+    // fresh memory for every read.
+    BufferRef result(m_receivePool && maxLength <= m_receivePool->BufferSize() ? m_receivePool->Allocate()
+                                                                               : CIOBuffer::NewOwned(maxLength));
     if (!result || !result->Data()) {
         LOGA(LOG_ERROR, "SSLTunnel: new operator failed. Error = %d\n", static_cast<int>(::GetLastError()));
         return false;

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <shlwapi.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -334,7 +335,8 @@ TEST_F(GatewayHttpTest, BodyReadsNeverAskForBytesPastTheContentLength) {
     const Exchange e = Run(kGet);
     ASSERT_TRUE(e.ok);
     EXPECT_EQ(e.body, body);
-    EXPECT_THAT(transport.asked, ElementsAre(1024u, 1024u, 1024u, 900u));
+    // Each body read asks for all that is still due, up to one record's plain text.
+    EXPECT_THAT(transport.asked, ElementsAre(1024u, 2900u, 1900u, 900u));
     EXPECT_EQ(transport.UnreadBytes(), stray.size());
 }
 
@@ -759,6 +761,66 @@ TEST_F(GatewayHttpTest, CredentialsStayOutOfTheLogUnlessTheDebugSwitchIsOn) {
     ScopedRegistryKey key(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VPN\\Install Manager");
     key.SetDword(L"EnablePrintRequest", 7315);
     EXPECT_EQ(CredentialsHiddenForLog(post), post);
+}
+
+std::string Bytes(BSTR b) {
+    return b ? std::string(reinterpret_cast<const char*>(b), ::SysStringByteLen(b)) : std::string();
+}
+
+TEST_F(GatewayHttpTest, ABodyOfKnownLengthIsWrittenOnceAndBecomesTheCallersBuffer) {
+    const std::string body = Pattern(40000);
+    transport.ThenInPieces(WithLength(body), 7000);
+    std::string sent, head;
+    CBodyBuffer got;
+    ASSERT_TRUE(DownLoadWeb(&transport, kGet.c_str(), sent, head, got, DownLoadVariant::File));
+    ASSERT_EQ(got.View(), body);
+    const char* written = got.View().data();
+    BSTR caller = nullptr;
+    ASSERT_EQ(FinishGatewayExchange(true, kGet, sent, got, &caller), DownloadResult_Success);
+    Owners::UniqueBstr owner(caller);
+    EXPECT_EQ(reinterpret_cast<const char*>(caller), written) << "handed over, not copied";
+    EXPECT_EQ(Bytes(caller), body);
+    EXPECT_EQ(got.Size(), 0u);
+    EXPECT_THAT(transport.asked, Each(Le(kGatewayBodyChunk)));
+}
+
+TEST(GatewayBodyBufferTest, SizedGrownAndOverlongBodiesJoinTheCallersBufferWhole) {
+    struct Case {
+        const char* what;
+        size_t reserve;  // 0: length unknown
+        std::vector<std::string> pieces;
+        const char* callerHeld;  // nullptr: a null BSTR
+    };
+    const Case cases[] = {
+        {"sized, into a null buffer", 5, {"ab", std::string("c\0e", 3)}, nullptr},
+        {"sized, into an empty buffer", 3, {"xyz"}, ""},
+        {"sized, after what the caller held", 3, {"xyz"}, "pre:"},
+        {"more than announced", 2, {"ab", "cd", "e"}, nullptr},
+        {"less than announced", 9, {"ab"}, "pre:"},
+        {"grown", 0, {"a", "", "bc"}, "pre:"},
+        {"empty", 0, {}, nullptr},
+    };
+    for (const Case& c : cases) {
+        CBodyBuffer body;
+        body.Append("stale", 5);
+        body.Clear();
+        body.Reserve(c.reserve);
+        std::string expected;
+        for (const std::string& piece : c.pieces) {
+            ASSERT_TRUE(body.Append(piece.data(), piece.size())) << c.what;
+            expected += piece;
+        }
+        EXPECT_EQ(body.View(), expected) << c.what;
+        EXPECT_EQ(body.Size(), expected.size()) << c.what;
+        BSTR caller = c.callerHeld ? ::SysAllocStringByteLen(c.callerHeld, static_cast<UINT>(std::strlen(c.callerHeld)))
+                                   : nullptr;
+        ASSERT_TRUE(body.MoveInto(&caller)) << c.what;
+        Owners::UniqueBstr owner(caller);
+        EXPECT_EQ(Bytes(caller), std::string(c.callerHeld ? c.callerHeld : "") + expected) << c.what;
+        EXPECT_EQ(body.Size(), 0u) << c.what;
+    }
+    CBodyBuffer body;
+    EXPECT_FALSE(body.MoveInto(nullptr));
 }
 
 TEST(GatewayBodyBufferTest, AppendsBytesIncludingZeros) {

@@ -137,6 +137,60 @@ TEST_F(HandOverTest, ReaderThatGivesUpAfterTheWorkerCompletedReturnsTheBytes) {
     EXPECT_THAT(LogText(), Not(HasSubstr("ReadSync: timeout.")));
 }
 
+TEST_F(HandOverTest, LargeReadsReuseOnePooledBufferThatRemembersNoEarlierRead) {
+    std::string got;
+    // A large read times out; its buffer comes back to the pool only once the
+    // worker has kept its bytes as late data.
+    EXPECT_EQ(ReadWith(kSyncReadBufferSize, got, [&] { ASSERT_TRUE(m_pool.PumpOne()); }, WAIT_TIMEOUT),
+              SyncIO_Timeout);
+    PeerSends("late");
+    ASSERT_TRUE(m_pool.PumpOne());
+    ASSERT_EQ(ReadWith(kSyncReadBufferSize, got, [] {}, WAIT_TIMEOUT), SyncIO_Done);
+    EXPECT_EQ(got, "late");
+
+    // The next large read gets that buffer again, and a wake-up before its own
+    // bytes arrived does not end it: it waits for them.
+    int waits = 0;
+    m_clock.onWaitAny = [&](DWORD, const HANDLE*, DWORD) -> DWORD {
+        if (++waits == 1) {
+            EXPECT_TRUE(m_pool.PumpOne());  // the read is issued; nothing has come yet
+        } else {
+            PeerSends("fresh");
+            EXPECT_TRUE(m_pool.PumpOne());
+        }
+        return WAIT_OBJECT_0;
+    };
+    CIOBuffer* first = nullptr;
+    ASSERT_EQ(m_connection->ReadSync(kSyncReadBufferSize + 1, &first, 1000, nullptr), SyncIO_Done);
+    m_clock.onWaitAny = nullptr;
+    EXPECT_EQ(waits, 2);
+    EXPECT_EQ(BufferText(first), "fresh");
+    EXPECT_EQ(first->Kind(), CIOBuffer::KindPooled);
+    EXPECT_EQ(first->Capacity(), kSyncReadBufferSize);
+    CIOBuffer* const reused = first;
+    first->Release();
+
+    PeerSends("again");
+    CIOBuffer* second = nullptr;
+    m_clock.onWaitAny = [&](DWORD, const HANDLE*, DWORD) -> DWORD {
+        EXPECT_TRUE(m_pool.PumpOne());
+        EXPECT_TRUE(m_pool.PumpOne());
+        return WAIT_OBJECT_0;
+    };
+    ASSERT_EQ(m_connection->ReadSync(kSyncReadBufferSize, &second, 1000, nullptr), SyncIO_Done);
+    m_clock.onWaitAny = nullptr;
+    EXPECT_EQ(second, reused);
+    EXPECT_EQ(BufferText(second), "again");
+    second->Release();
+
+    // Smaller reads keep buffers of their own size.
+    PeerSends("small");
+    EXPECT_EQ(ReadWith(16, got, [&] { ASSERT_TRUE(m_pool.PumpOne()); ASSERT_TRUE(m_pool.PumpOne()); },
+                       WAIT_OBJECT_0),
+              SyncIO_Done);
+    EXPECT_EQ(got, "small");
+}
+
 TEST_F(HandOverTest, EveryWayOfGivingUpLeavesTheBytesForTheNextRead) {
     Owners::UniqueHandle cancel(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     struct Row {
