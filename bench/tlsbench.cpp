@@ -22,6 +22,7 @@
 #include <cstring>
 #include <vector>
 
+#include "BareTlsClient.h"
 #include "IOCPDataTransport.h"
 #include "Owners.h"
 #include "ProcessServices.h"
@@ -71,99 +72,14 @@ double ThroughTransport(uint16_t port, uint64_t total) {
     return got == total ? double(total) / 1e6 / Seconds(start, end) : 0;
 }
 
-bool SendAll(SOCKET s, const void* bytes, ULONG n) {
-    const char* p = static_cast<const char*>(bytes);
-    while (n > 0) {
-        const int sent = ::send(s, p, static_cast<int>(n), 0);
-        if (sent <= 0) return false;
-        p += sent;
-        n -= static_cast<ULONG>(sent);
-    }
-    return true;
-}
-
 // The same download with the provider called directly on a blocking socket.
 double Direct(uint16_t port, uint64_t total) {
-    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return 0;
-
-    SCHANNEL_CRED cred{};
-    cred.dwVersion = SCHANNEL_CRED_VERSION;
-    cred.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-    cred.dwFlags = SCH_CRED_NO_DEFAULT_CREDS | SCH_CRED_MANUAL_CRED_VALIDATION;
-    CredHandle credHandle{};
-    TimeStamp expiry{};
-    wchar_t package[] = L"Microsoft Unified Security Protocol Provider";
-    if (::AcquireCredentialsHandleW(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &cred, nullptr,
-                                    nullptr, &credHandle, &expiry) != SEC_E_OK)
-        return 0;
-    Owners::UniqueCredHandle credential(credHandle);
-    CtxtHandle context{};
-    Owners::UniqueSecContext contextOwner;
-    std::vector<unsigned char> in(1 << 17);
-    ULONG held = 0, attributes = 0;
-    SECURITY_STATUS status = SEC_I_CONTINUE_NEEDED;
-    bool first = true, read = false;
-    while (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_INCOMPLETE_MESSAGE) {
-        if (read) {
-            const int n = ::recv(s, reinterpret_cast<char*>(in.data()) + held, static_cast<int>(in.size() - held), 0);
-            if (n <= 0) return 0;
-            held += static_cast<ULONG>(n);
-        }
-        SecBuffer inBuffers[2] = {{held, SECBUFFER_TOKEN, in.data()}, {0, SECBUFFER_EMPTY, nullptr}};
-        SecBufferDesc inDesc{SECBUFFER_VERSION, 2, inBuffers};
-        SecBuffer outBuffer{0, SECBUFFER_TOKEN, nullptr};
-        SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &outBuffer};
-        status = ::InitializeSecurityContextW(&credHandle, first ? nullptr : &context, nullptr,
-                                              kSslContextFlags, 0, SECURITY_NATIVE_DREP,
-                                              first ? nullptr : &inDesc, 0, &context, &outDesc,
-                                              &attributes, &expiry);
-        if (first) contextOwner.reset(context);
-        first = false;
-        Owners::UniqueContextBuffer token(outBuffer.pvBuffer);
-        if (outBuffer.cbBuffer && !SendAll(s, outBuffer.pvBuffer, outBuffer.cbBuffer)) return 0;
-        if (status == SEC_E_INCOMPLETE_MESSAGE) {
-            read = true;
-            continue;
-        }
-        const ULONG extra = inBuffers[1].BufferType == SECBUFFER_EXTRA ? inBuffers[1].cbBuffer : 0;
-        std::memmove(in.data(), in.data() + held - extra, extra);
-        held = extra;
-        read = extra == 0;
-    }
-    if (status != SEC_E_OK) return 0;
-
+    BareTlsClient client;
+    if (!client.Connect(port)) return 0;
     LARGE_INTEGER start, end;
     ::QueryPerformanceCounter(&start);
-    uint64_t got = 0;
-    while (got < total) {
-        SecBuffer buffers[4] = {{held, SECBUFFER_DATA, in.data()},
-                                {0, SECBUFFER_EMPTY, nullptr},
-                                {0, SECBUFFER_EMPTY, nullptr},
-                                {0, SECBUFFER_EMPTY, nullptr}};
-        SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
-        status = held ? ::DecryptMessage(&context, &desc, 0, nullptr) : SEC_E_INCOMPLETE_MESSAGE;
-        if (status == SEC_E_INCOMPLETE_MESSAGE) {
-            const int n = ::recv(s, reinterpret_cast<char*>(in.data()) + held, static_cast<int>(in.size() - held), 0);
-            if (n <= 0) break;
-            held += static_cast<ULONG>(n);
-            continue;
-        }
-        if (status != SEC_E_OK) break;
-        ULONG extra = 0;
-        for (int i = 1; i < 4; ++i) {
-            if (buffers[i].BufferType == SECBUFFER_DATA) got += buffers[i].cbBuffer;
-            if (buffers[i].BufferType == SECBUFFER_EXTRA) extra = buffers[i].cbBuffer;
-        }
-        std::memmove(in.data(), in.data() + held - extra, extra);
-        held = extra;
-    }
+    const uint64_t got = client.Receive(total);
     ::QueryPerformanceCounter(&end);
-    ::closesocket(s);
     return got == total ? double(total) / 1e6 / Seconds(start, end) : 0;
 }
 
