@@ -12,8 +12,9 @@
 # Prints every round with the load average, the median of the rounds (3 by
 # default) in MB/s (10^6 bytes of body per second, whole requests timed), the
 # ratios and the peak working set of the tunnel's process beside the body
-# size. BUILD_DIR chooses the build folder; BENCH_EXE runs another build of
-# nativedownloadbench.exe (an earlier one, to compare before and after).
+# size. BUILD_DIR chooses the build folder; TUNNEL_EXE runs the tunnel round
+# from another build of nativedownloadbench.exe (an earlier one, to compare
+# before and after).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
@@ -21,7 +22,8 @@ sizes=${1:-128 512} rounds=${2:-3}
 work=$build/nativedownloadbench
 [ -f "$build/build.ninja" ] || "$top/script/build" >/dev/null
 cmake --build "$build" --target nativedownloadbench >/dev/null
-exe=${BENCH_EXE:-$build/bench/nativedownloadbench.exe}
+exe=$build/bench/nativedownloadbench.exe
+tunnel_exe=${TUNNEL_EXE:-$exe}
 
 prefix=prx/000/http/localhost/client_sec/l3vpn
 mkdir -p "$work/www/$prefix"
@@ -60,7 +62,7 @@ for mib in $sizes; do
   winpath="Z:${served//\//\\}"
   tunnel= bare= curl= peak= touch= beyond=
   for i in $(seq "$rounds"); do
-    t=$("$build/harness/winerun" "$exe" tunnel "$port" "$file" "$winpath" | tr -d '\r')
+    t=$("$build/harness/winerun" "$tunnel_exe" tunnel "$port" "$file" "$winpath" | tr -d '\r')
     b=$("$build/harness/winerun" "$exe" bare "$port" "$file" "$total" | tr -d '\r')
     w=$("$build/harness/winerun" "$exe" touch $((mib << 20)) | tr -d '\r')
     c=$(curl -sk -b KZsession=bench -o /dev/null -w '%{time_total}' "https://127.0.0.1:$port/$prefix/$file")

@@ -70,9 +70,10 @@ constexpr uint64_t kSyncReadCompleted = 2;
 
 // Synchronous reads that ask for this many bytes or more read into a pooled
 // buffer of this size: fresh memory for every read would be paid for in page
-// faults on every byte received. Few such reads are ever in use at once.
-constexpr size_t kSyncReadBufferSize = 256 * 1024;
-constexpr size_t kSyncReadFreeBuffers = 4;
+// faults on every byte received. Large, because each read costs two thread
+// hand-overs; few such reads are ever in use at once.
+constexpr size_t kSyncReadBufferSize = 1024 * 1024;
+constexpr size_t kSyncReadFreeBuffers = 2;
 
 class CSocketConnection;
 class CIOCPSocket;

@@ -26,8 +26,9 @@ constexpr uint32_t kRecordHeaderLength = 5;
 constexpr unsigned char kAlertRecord = 21;
 // What a record read asks of the inner transport at least: every read
 // through the completion port costs a thread hand-over, so the bytes of
-// the following records are taken along when they are there.
-constexpr uint32_t kReadAheadBytes = 262144;
+// the following records are taken along when they are there; a whole pooled
+// read buffer, so that no read needs fresh memory.
+constexpr uint32_t kReadAheadBytes = static_cast<uint32_t>(kSyncReadBufferSize);
 // Pool buffers kept free per pool.
 constexpr size_t kPoolFreeBuffers = 10;
 
