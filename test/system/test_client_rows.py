@@ -45,7 +45,12 @@ def test_launch_bhttpd_starts_the_https_program_and_resets_the_client_security_v
     assert [s["args"] for s in starts] == [
         ["-https", "127.0.0.1:60012", "-logfile", log_file, "-logsize", "10"]]
     messages = h.log_messages(result["pid"])
-    assert "CreateBhttpdProcessWithPort: Process exit code:0.\r\n" in messages
+    # The program has 2 s to answer with its exit code; a double that a loaded
+    # machine is slow to start is still running then (STILL_ACTIVE, 259),
+    # which counts as started as well. The unit tests pin each exit code's
+    # answer on a clock that starts when the double does.
+    assert ("CreateBhttpdProcessWithPort: Process exit code:0.\r\n" in messages or
+            "CreateBhttpdProcessWithPort: Process exit code:259.\r\n" in messages)
     if kept:
         assert "Brevanto Launch BrevantoHttpd, no need reset CS reg.\r\n" in messages
     else:
