@@ -19,6 +19,13 @@
 //                   the keys before any match line
 // Without a side file the name decides: a name containing "_exit<N>" exits
 // with N, one containing "_stay" runs until killed; otherwise it exits 0.
+//
+// Named Grendal.exe it is also the install-manager service's registration:
+// "/service" creates the service "Grendal" (display name "Grendal",
+// ImagePath the quoted path of this copy; an existing entry is pointed at
+// this copy) and, when QUARLO_COMDOUBLE_DLL names the COM double, registers
+// its classes; "/UnregServer" deletes the service and unregisters them. A
+// registration that fails exits with 5 (after the journal entry).
 #include <windows.h>
 #include <shellapi.h>
 
@@ -121,6 +128,56 @@ void AppendJournal(const std::wstring& path, const std::string& entry) {
     }
 }
 
+std::wstring FileNameOf(const std::wstring& path) {
+    const size_t slash = path.find_last_of(L"\\/");
+    return path.substr(slash == std::wstring::npos ? 0 : slash + 1);
+}
+
+bool CallComDouble(const char* entry) {
+    wchar_t dll[MAX_PATH] = {};
+    if (!::GetEnvironmentVariableW(L"QUARLO_COMDOUBLE_DLL", dll, MAX_PATH)) return true;
+    HMODULE module = ::LoadLibraryW(dll);
+    if (!module) return false;
+    using Register = HRESULT(STDAPICALLTYPE*)();
+    auto call = reinterpret_cast<Register>(::GetProcAddress(module, entry));
+    const bool done = call && call() == S_OK;
+    ::FreeLibrary(module);
+    return done;
+}
+
+// The install-manager service's own registration verbs; false when one failed.
+bool ServiceRegistration(const std::wstring& exe, const wchar_t* verb) {
+    SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!manager) return false;
+    bool done = false;
+    if (::_wcsicmp(verb, L"/service") == 0) {
+        const std::wstring image = L"\"" + exe + L"\"";
+        SC_HANDLE service = ::CreateServiceW(manager, L"Grendal", L"Grendal", SERVICE_ALL_ACCESS,
+                                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                             SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr,
+                                             nullptr, nullptr, nullptr);
+        if (!service && ::GetLastError() == ERROR_SERVICE_EXISTS) {
+            service = ::OpenServiceW(manager, L"Grendal", SERVICE_ALL_ACCESS);
+            if (service &&
+                !::ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                        SERVICE_NO_CHANGE, image.c_str(), nullptr, nullptr,
+                                        nullptr, nullptr, nullptr, nullptr)) {
+                ::CloseServiceHandle(service);
+                service = nullptr;
+            }
+        }
+        done = service != nullptr && CallComDouble("DllRegisterServer");
+        if (service) ::CloseServiceHandle(service);
+    } else {
+        SC_HANDLE service = ::OpenServiceW(manager, L"Grendal", DELETE);
+        done = service != nullptr && ::DeleteService(service);
+        if (service) ::CloseServiceHandle(service);
+        done = CallComDouble("DllUnregisterServer") && done;
+    }
+    ::CloseServiceHandle(manager);
+    return done;
+}
+
 }  // namespace
 
 int wmain() {
@@ -139,9 +196,16 @@ int wmain() {
     for (int i = 1; argv && i < argc; ++i) {
         entry += "arg" + std::to_string(i) + "=" + Utf8(argv[i]) + "\n";
     }
+    const std::wstring verb = argv && argc == 2 ? argv[1] : L"";
     if (argv) ::LocalFree(argv);
     entry += "end\n";
     AppendJournal(std::wstring(exe) + L".journal", entry);
+
+    if (::_wcsicmp(FileNameOf(exe).c_str(), L"Grendal.exe") == 0 &&
+        (::_wcsicmp(verb.c_str(), L"/service") == 0 || ::_wcsicmp(verb.c_str(), L"/UnregServer") == 0) &&
+        !ServiceRegistration(exe, verb.c_str())) {
+        return 5;
+    }
 
     Behaviour behaviour;
     if (!ReadSideFile(std::wstring(exe) + L".behave", commandLine, behaviour)) {

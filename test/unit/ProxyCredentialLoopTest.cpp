@@ -6,7 +6,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <functional>
 #include <string>
 #include <thread>
@@ -14,6 +13,7 @@
 
 #include "ProxyAuthenDialogIds.h"
 #include "ProxyCredentialLoop.h"
+#include "ProxyCredentialUiDouble.h"
 #include "ProxyCredentials.h"
 #include "ProxyIniTestSupport.h"
 #include "StringUtil.h"
@@ -22,43 +22,8 @@ namespace {
 
 using ::testing::ElementsAre;
 
-struct Answer {
-    INT_PTR result;
-    std::wstring user, password, domain;
-};
-
-// Records what the loop shows and answers from a script.
-class ScriptedUi : public IProxyCredentialUi {
-public:
-    ScriptedUi() : m_previous(SetProxyCredentialUiForTest(this)) {}
-    ~ScriptedUi() override { SetProxyCredentialUiForTest(m_previous); }
-
-    INT_PTR AskCredentials(bool chinese, bool disableDomain, std::wstring& user,
-                           std::wstring& password, std::wstring& domain) override {
-        asked.push_back({chinese, disableDomain});
-        if (answers.empty()) return IDCANCEL;
-        const Answer answer = answers.front();
-        answers.pop_front();
-        user = answer.user;
-        password = answer.password;
-        domain = answer.domain;
-        return answer.result;
-    }
-    void ShowTimedBox(const wchar_t* text, const wchar_t* caption) override {
-        boxes.push_back(std::wstring(caption) + L"|" + text);
-    }
-
-    struct Asked {
-        bool chinese, disableDomain;
-        bool operator==(const Asked&) const = default;
-    };
-    std::deque<Answer> answers;
-    std::vector<Asked> asked;
-    std::vector<std::wstring> boxes;
-
-private:
-    IProxyCredentialUi* m_previous;
-};
+using Answer = TestSupport::ScriptedProxyCredentialUi::Answer;
+using ScriptedUi = TestSupport::ScriptedProxyCredentialUi;
 
 // Each attempt answers the next code of the script (the last repeats) and
 // records the credentials it was given.
