@@ -491,6 +491,25 @@ TEST_F(InstallManagerTest, SharingViolationsAreRetriedAMinute) {
     EXPECT_EQ(LogCount("failed to unpack CAB file into"), 2u);
 }
 
+// On Windows a cabinet another process holds without sharing fails the walk
+// with ERROR_SHARING_VIOLATION, which Install retries (tested above through
+// the walk seam).
+TEST_F(InstallManagerTest, LockedCabinetFailsWithASharingViolation) {
+    CThdCOMServiceManager manager;
+    ASSERT_TRUE(Initialize(manager));
+    Owners::UniqueHandle lock(::CreateFileW(manager.localCabPath().c_str(), GENERIC_READ, 0, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(lock);
+    const BOOL walked = ::SetupIterateCabinetW(manager.localCabPath().c_str(), 0, CabinetFileCallback, nullptr);
+    const DWORD error = ::GetLastError();
+    ASSERT_FALSE(walked);
+    if (error != ERROR_SHARING_VIOLATION && TestSupport::RunningUnderWine()) {
+        GTEST_SKIP() << "Wine: a cabinet held open without sharing fails SetupIterateCabinetW with "
+                        "error " << error << ", not ERROR_SHARING_VIOLATION";
+    }
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+}
+
 // Without a cabinet nothing is stopped: the running service keeps running.
 TEST_F(InstallManagerTest, MissingCabinetLeavesTheRunningServiceAlone) {
     TestSupport::TempDir running;
