@@ -6,6 +6,7 @@
 //   pid=<process id>
 //   cwd=<working folder>
 //   cmd=<raw command line>
+//   show=<wShowWindow>   only when the starter set STARTF_USESHOWWINDOW
 //   argc=<count from CommandLineToArgvW, program name included>
 //   arg1=<first argument> ... argN=<last>
 //   end
@@ -14,6 +15,10 @@
 //   exit=<code>     exit code (default 0)
 //   stay=<ms>       keep running that long before exiting; "forever" never ends
 //   event=<name>    open that existing event and set it (before staying)
+//   register=<dll>  call the DLL's DllRegisterServer first (an installing
+//                   copy that registers a COM server, the COM double)
+//   hkcu_dword=<key>\<value>=<number>  write that DWORD under HKCU first
+//                   (the tunnel daemon leaving its state)
 //   match=<text>    the following keys apply only when the raw command line
 //                   contains <text>; the first matching section wins over
 //                   the keys before any match line
@@ -58,12 +63,42 @@ struct Behaviour {
     DWORD exitCode = 0;
     DWORD stayMs = 0;
     std::wstring eventName;
+    std::wstring registerDll;
+    std::wstring hkcuDword;
 };
 
 void Apply(Behaviour& b, const std::wstring& key, const std::wstring& value) {
     if (key == L"exit") b.exitCode = static_cast<DWORD>(std::wcstol(value.c_str(), nullptr, 10));
     else if (key == L"stay") b.stayMs = value == L"forever" ? INFINITE : std::wcstoul(value.c_str(), nullptr, 10);
     else if (key == L"event") b.eventName = value;
+    else if (key == L"register") b.registerDll = value;
+    else if (key == L"hkcu_dword") b.hkcuDword = value;
+}
+
+void RegisterDll(const std::wstring& path) {
+    HMODULE dll = ::LoadLibraryW(path.c_str());
+    if (!dll) return;
+    using Entry = HRESULT(STDAPICALLTYPE*)();
+    if (auto entry = reinterpret_cast<Entry>(
+            reinterpret_cast<void*>(::GetProcAddress(dll, "DllRegisterServer"))))
+        entry();
+    ::FreeLibrary(dll);
+}
+
+// "<key>\<value>=<number>"
+void WriteUserDword(const std::wstring& spec) {
+    const size_t eq = spec.find_last_of(L'=');
+    const size_t slash = spec.find_last_of(L'\\', eq);
+    if (eq == std::wstring::npos || slash == std::wstring::npos) return;
+    const std::wstring key = spec.substr(0, slash), name = spec.substr(slash + 1, eq - slash - 1);
+    const DWORD value = std::wcstoul(spec.c_str() + eq + 1, nullptr, 0);
+    HKEY handle = nullptr;
+    if (::RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                          &handle, nullptr) != ERROR_SUCCESS)
+        return;
+    ::RegSetValueExW(handle, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                     sizeof(value));
+    ::RegCloseKey(handle);
 }
 
 bool ReadSideFile(const std::wstring& path, const std::wstring& commandLine, Behaviour& out) {
@@ -190,6 +225,12 @@ int wmain() {
     std::string entry = "pid=" + std::to_string(::GetCurrentProcessId()) + "\n";
     entry += "cwd=" + Utf8(cwd) + "\n";
     entry += "cmd=" + Utf8(commandLine) + "\n";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    ::GetStartupInfoW(&startup);
+    if (startup.dwFlags & STARTF_USESHOWWINDOW) {
+        entry += "show=" + std::to_string(startup.wShowWindow) + "\n";
+    }
     int argc = 0;
     wchar_t** argv = ::CommandLineToArgvW(commandLine.c_str(), &argc);
     entry += "argc=" + std::to_string(argc) + "\n";
@@ -211,6 +252,8 @@ int wmain() {
     if (!ReadSideFile(std::wstring(exe) + L".behave", commandLine, behaviour)) {
         behaviour = FromName(exe);
     }
+    if (!behaviour.registerDll.empty()) RegisterDll(behaviour.registerDll);
+    if (!behaviour.hkcuDword.empty()) WriteUserDword(behaviour.hkcuDword);
     if (!behaviour.eventName.empty()) {
         HANDLE event = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, behaviour.eventName.c_str());
         if (event) {

@@ -46,6 +46,7 @@ std::vector<ClientDoubleStart> ReadClientDoubleJournal(const std::wstring& exePa
         if (key == "pid") current.pid = std::wcstoul(value.c_str(), nullptr, 10);
         else if (key == "cwd") current.cwd = value;
         else if (key == "cmd") current.commandLine = value;
+        else if (key == "show") current.show = static_cast<int>(std::wcstol(value.c_str(), nullptr, 10));
         else if (key.rfind("arg", 0) == 0 && key != "argc") current.args.push_back(value);
     }
     return starts;

@@ -16,6 +16,7 @@ struct ClientDoubleStart {
     DWORD pid = 0;
     std::wstring cwd;
     std::wstring commandLine;
+    int show = -1;                   // wShowWindow when the starter gave one
     std::vector<std::wstring> args;  // CommandLineToArgvW without the program
 };
 

@@ -146,26 +146,7 @@ TEST_F(ProxyDetectionTest, EarlierTunnelIsRestoredBeforeTheCapture) {
     EXPECT_EQ(g_ProxyInfo.proxyPort, 8080u);
 }
 
-// A clock whose waits end at once and advance it by their time-out.
-class FastClock : public Timing::ITimeSource {
-public:
-    explicit FastClock(const SYSTEMTIME& day) : m_day(day) {}
-    void Sleep(DWORD ms) override { m_tick += ms; }
-    DWORD WaitForObject(HANDLE handle, DWORD ms) override { return ::WaitForSingleObject(handle, ms); }
-    DWORD WaitForObjectsOrMessage(DWORD count, const HANDLE* handles, DWORD ms, DWORD mask) override {
-        ++waits;
-        const DWORD result = ::MsgWaitForMultipleObjects(count, handles, FALSE, ms < 20 ? ms : 20, mask);
-        if (result == WAIT_TIMEOUT) m_tick += ms;
-        return result;
-    }
-    ULONGLONG TickCount() override { return m_tick; }
-    void LocalTime(SYSTEMTIME* time) override { *time = m_day; }
-    std::atomic<int> waits{0};
-
-private:
-    SYSTEMTIME m_day;
-    std::atomic<ULONGLONG> m_tick{1000000};
-};
+using TestSupport::FastClock;
 
 class SlowWorkerTest : public ProxyDetectionTest {
 protected:

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -33,6 +34,49 @@ public:
 private:
     SYSTEMTIME m_time;
     DWORD m_waitCap = INFINITE;
+};
+
+// A clock for long waits: a message-pumping wait really waits at most
+// waitCap ms for its handles and, when they stay unsignalled, moves the clock
+// on by its whole time-out; a sleep moves the clock on at once (really
+// sleeping at most sleepCap ms). Waits of minutes so end in moments while a
+// handle that is set still ends them. Plain waits (locks, process ends) are
+// real.
+class FastClock : public Timing::ITimeSource {
+public:
+    explicit FastClock(const SYSTEMTIME& day, DWORD waitCap = 20) : m_day(day), m_waitCap(waitCap) {}
+    void Sleep(DWORD ms) override {
+        ++sleeps;
+        slept += ms;
+        m_tick += ms;
+        if (m_sleepCap) ::Sleep(ms < m_sleepCap ? ms : m_sleepCap);
+    }
+    DWORD WaitForObject(HANDLE handle, DWORD ms) override { return ::WaitForSingleObject(handle, ms); }
+    DWORD WaitForObjectsOrMessage(DWORD count, const HANDLE* handles, DWORD ms, DWORD mask) override {
+        ++waits;
+        return Advance(::MsgWaitForMultipleObjects(count, handles, FALSE, Capped(ms), mask), ms);
+    }
+    ULONGLONG TickCount() override { return m_tick; }
+    void LocalTime(SYSTEMTIME* time) override { *time = m_day; }
+    void SetSleepCap(DWORD cap) { m_sleepCap = cap; }
+    // Clock time that waits and sleeps have let pass.
+    ULONGLONG Elapsed() const { return m_tick - kStart; }
+
+    std::atomic<int> waits{0};
+    std::atomic<int> sleeps{0};
+    std::atomic<ULONGLONG> slept{0};
+
+private:
+    static constexpr ULONGLONG kStart = 1000000;
+    DWORD Capped(DWORD ms) const { return ms < m_waitCap ? ms : m_waitCap; }
+    DWORD Advance(DWORD result, DWORD ms) {
+        if (result == WAIT_TIMEOUT) m_tick += ms;
+        return result;
+    }
+    SYSTEMTIME m_day;
+    DWORD m_waitCap;
+    DWORD m_sleepCap = 0;
+    std::atomic<ULONGLONG> m_tick{kStart};
 };
 
 // Installs a test hook through its Set...ForTest function for one scope and
