@@ -17,6 +17,7 @@
 #include "ComDouble.h"
 #include "CommonFunction.h"
 #include "Owners.h"
+#include "StringUtil.h"
 #include "System.h"
 #include "TestSupport.h"
 

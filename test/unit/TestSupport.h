@@ -59,6 +59,7 @@ public:
     ULONGLONG TickCount() override { return m_tick; }
     void LocalTime(SYSTEMTIME* time) override { *time = m_day; }
     void SetSleepCap(DWORD cap) { m_sleepCap = cap; }
+    void SetWaitCap(DWORD cap) { m_waitCap = cap; }
     // Clock time that waits and sleeps have let pass.
     ULONGLONG Elapsed() const { return m_tick - kStart; }
 
@@ -68,13 +69,16 @@ public:
 
 private:
     static constexpr ULONGLONG kStart = 1000000;
-    DWORD Capped(DWORD ms) const { return ms < m_waitCap ? ms : m_waitCap; }
+    DWORD Capped(DWORD ms) const {
+        const DWORD cap = m_waitCap;
+        return ms < cap ? ms : cap;
+    }
     DWORD Advance(DWORD result, DWORD ms) {
         if (result == WAIT_TIMEOUT) m_tick += ms;
         return result;
     }
     SYSTEMTIME m_day;
-    DWORD m_waitCap;
+    std::atomic<DWORD> m_waitCap;
     DWORD m_sleepCap = 0;
     std::atomic<ULONGLONG> m_tick{kStart};
 };
