@@ -414,9 +414,10 @@ std::wstring GetModuleFolder() {
 }
 
 bool ShellStartProgram(const std::wstring& path, const wchar_t* verb, int show,
-                       const wchar_t* parameters) {
+                       const wchar_t* parameters, ULONG mask) {
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
+    info.fMask = mask;
     info.lpVerb = verb;
     info.lpFile = path.c_str();
     info.lpParameters = parameters;

@@ -70,7 +70,7 @@ std::wstring GetModuleFolder();
 // ShellExecuteExW of a program without waiting and without error boxes;
 // false (last error kept) when it could not be started.
 bool ShellStartProgram(const std::wstring& path, const wchar_t* verb, int show,
-                       const wchar_t* parameters = L"");
+                       const wchar_t* parameters = L"", ULONG mask = 0);
 
 void StartHTTPProxy(unsigned int clientType);
 int LaunchBrevantohttpd();

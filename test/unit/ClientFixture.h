@@ -40,14 +40,24 @@ inline std::vector<std::string> Methods(const ComDouble& services, const std::st
     return methods;
 }
 
-// The value of one field of a journal line ("" when absent).
+// The value of one field of a journal line ("" when absent), unescaped.
 inline std::string Field(const std::string& line, const std::string& name) {
     const std::string key = "\t" + name + "=";
     const size_t at = line.find(key);
     if (at == std::string::npos) return {};
     const size_t start = at + key.size();
     const size_t end = line.find('\t', start);
-    return line.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    const std::string raw = line.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string value;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] != '\\' || i + 1 == raw.size()) {
+            value += raw[i];
+            continue;
+        }
+        const char next = raw[++i];
+        value += next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : next;
+    }
+    return value;
 }
 
 class ClientFixture : public ::testing::Test {
