@@ -34,8 +34,5 @@ void RunUpdateForMSICommand(const FrontDoorCommand& command);
 void RunUpdateBrevantoCommand(const FrontDoorCommand& command);
 void RunUpdateStandaloneMSICommand(const FrontDoorCommand& command);
 
-// Asks the running client to stop the VPN (1: and log out).
-void BVStopVPN(DWORD bLogout);
-
 // Logs that a command's branch is not part of this build.
 void LogCommandNotAvailable(const wchar_t* keyword);

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "ClientMessages.h"
 #include "CommonFunction.h"
 #include "FrontDoorBranches.h"
 #include "Loglib.h"

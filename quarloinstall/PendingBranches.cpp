@@ -21,9 +21,6 @@ void RunSetOutSideProxyScriptCommand(const FrontDoorCommand&) {
 void RunResumeOutSideProxyScriptCommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"BVResumeOutSideProxyScript");
 }
-void RunWebShowDDCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"BVWebShowDD");
-}
 void RunConnectWithSessionCommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"BVConnectWithSession");
 }
@@ -53,11 +50,6 @@ void RunUpdateBrevantoCommand(const FrontDoorCommand&) {
 }
 void RunUpdateStandaloneMSICommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"updatestandalonemsi");
-}
-
-// Telling the running client to stop is not part of this build.
-void BVStopVPN(DWORD bLogout) {
-    LogCommandNotAvailable(bLogout ? L"BVStopVPN(logout)" : L"BVStopVPN");
 }
 
 void RunInstallBlockCommand(const FrontDoorCommand&, InstallBlockCommand which) {
