@@ -5,8 +5,10 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include "ClientStatus.h"
 #include "CommonFunction.h"
 #include "FrontDoorBranches.h"
+#include "InstallManagerService.h"
 #include "Loglib.h"
 #include "Owners.h"
 #include "ServiceInterfaces.h"
@@ -159,6 +161,48 @@ void CreateShortcuts(CThdCOMServiceManager*) {
                standalone + L"\\res\\connected.ico", L"Quarlo SSL VPN", L"Quarlo Networks",
                L"Quarlo SSL VPN.lnk", L"CreateShortcut StartMenu failed\n",
                L"CreateShortcut Desktop failed\n", L"CreateShortcut success\n"});
+}
+
+void InstallClientForMSI(CThdCOMServiceManager& object, int32_t standalone) {
+    LOGW(LOG_INFO, L"InstallClientForMSI start\n");
+    object.UnpackLocalFiles();
+    InstallVPNClient(&object);
+    if (standalone) {
+        InstallMSIForStandalone(&object);
+        CreateShortcuts(&object);
+    }
+    LOGW(LOG_INFO, L"InstallClientForMSI finished\n");
+}
+
+void InstallBrevantoMSI(CThdCOMServiceManager& object) {
+    LOGW(LOG_INFO, L"InstallBrevantoMSI start\n");
+    object.UpdateBV();
+    InstallBrevantoClient(&object);
+    CreateShortCutForBrevanto(&object);
+    LOGW(LOG_INFO, L"InstallBrevantoMSI finished\n");
+}
+
+void RunInstallForMSICommand(const FrontDoorCommand&) {
+    LOGW(LOG_INFO, L"Tavrisk Install: start...\n");
+    CThdCOMServiceManager manager;
+    InstallClientForMSI(manager, 0);
+}
+void RunUpdateForMSICommand(const FrontDoorCommand& command) { RunInstallForMSICommand(command); }
+void RunUpdateStandaloneMSICommand(const FrontDoorCommand&) {
+    LOGW(LOG_INFO, L"Tavrisk Standalone Install: start...\n");
+    CThdCOMServiceManager manager;
+    InstallClientForMSI(manager, 1);
+}
+void RunInstallBrevantoMSICommand(const FrontDoorCommand&) {
+    LOGW(LOG_INFO, L"Tavrisk Install Brevanto MSI: start...\n");
+    CThdCOMServiceManager manager;
+    InstallBrevantoMSI(manager);
+}
+void RunUpdateBrevantoCommand(const FrontDoorCommand&) {
+    LOGW(LOG_INFO, L"Tavrisk update Installmanager for bv: start...\n");
+    CThdCOMServiceManager manager;
+    manager.UpdateBV();
+    // The front door signals the copy that started this one and waits.
 }
 
 // The MSI install manager and the service log under the front door's name.

@@ -5,9 +5,18 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 class CThdCOMServiceManager;
+
+// "InstallForMSI", "updateformsi" (standalone 0) and "updatestandalonemsi"
+// (1): the install manager from the package beside this program, the VPN
+// client through it, and with standalone the standalone files and links.
+void InstallClientForMSI(CThdCOMServiceManager& object, int32_t standalone);
+// "InstallBrevantoMSI": the install manager from the client package's
+// cabinet, the client through it, and its links.
+void InstallBrevantoMSI(CThdCOMServiceManager& object);
 
 // "callmsiservice": the MSI install manager (Tarquel, up to 10 tries a
 // second apart) refreshes the client files, the ActiveX installer beside

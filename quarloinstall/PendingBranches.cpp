@@ -36,27 +36,3 @@ void RunSaveForBrevantoCommand(const FrontDoorCommand&) {
 void RunSaveProxyFormCommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"saveproxy");
 }
-void RunInstallForMSICommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"InstallForMSI");
-}
-void RunInstallBrevantoMSICommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"InstallBrevantoMSI");
-}
-void RunUpdateForMSICommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"updateformsi");
-}
-void RunUpdateBrevantoCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"updateBrevanto");
-}
-void RunUpdateStandaloneMSICommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"updatestandalonemsi");
-}
-
-void RunInstallBlockCommand(const FrontDoorCommand&, InstallBlockCommand which) {
-    switch (which) {
-        case InstallBlockCommand::Install: LogCommandNotAvailable(L"install"); break;
-        case InstallBlockCommand::Update: LogCommandNotAvailable(L"update"); break;
-        case InstallBlockCommand::Remove: LogCommandNotAvailable(L"remove"); break;
-        case InstallBlockCommand::None: break;
-    }
-}

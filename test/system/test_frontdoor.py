@@ -36,11 +36,10 @@ CASES = [
     ("Pelkora", "clearIEProxySettings", False, [NOT_AVAILABLE.format("clearIEProxySettings")]),
     ("Tavrisk", "clearIEProxySettings", True, [SIGNAL]),
     # The install block: exact words, the log shut down before the signal.
-    ("Tavrisk", "install BVGrendal gw.example 443 sid-1 1033", True, [NOT_AVAILABLE.format("install")]),
-    ("Tavrisk", 'install BVGrendal gw.example 443 "" 1033', True, [NOT_AVAILABLE.format("install")]),
+
     ("Tavrisk", "Install BVGrendal gw.example 443 sid-1 1033", True, []),
     ("Tavrisk", "InstallForMSI a b c d e", True, []),
-    ("Pelkora", "remove a b c d e", True, [NOT_AVAILABLE.format("remove")]),
+    ("Pelkora", "remove a b c d e", True, ["Tavrisk: to uninstall...\r\n"]),
     # Six arguments with an empty session collapsed: nothing matches.
     ("Tavrisk", "install BVGrendal gw.example 443  1033", True, [SIGNAL]),
     # The saveproxy form, also for a script URL holding a keyword.
@@ -48,7 +47,6 @@ CASES = [
      [NOT_AVAILABLE.format("saveproxy"), SIGNAL]),
     ("Pelkora", "BVConnectcmd extra", True, [NOT_AVAILABLE.format("saveproxy"), SIGNAL]),
     ("Pelkora", "SaveforBrevanto gw.example", False, [NOT_AVAILABLE.format("SaveforBrevanto")]),
-    ("Tavrisk", "-updateBrevanto", True, [NOT_AVAILABLE.format("updateBrevanto"), SIGNAL]),
     ("Pelkora", "BVConnectWithSession gw 443 sid", True, [SIGNAL]),
     ("Pelkora", "RunCORVD", False,
      ["Tavrisk:Run corvd start...\r\n", "Tavrisk:Run corvd failed, corvd don't exist\r\n"]),

@@ -105,3 +105,66 @@ def test_a_missing_installer_is_logged_and_the_rest_still_runs(own_folder, servi
     assert "UpdateMSI failed, error:80004005\r\n" in messages
     assert any(m.startswith("BVInstallMSI: ShellExecuteEx error ") for m in messages)
     assert run_value() == expected_run_value()
+
+
+PRODUCT_VPN = "{5091C97F-0EA4-43b5-864E-390BB412DF95}"
+PRODUCT_BREVANTO = "{B8913AD8-3C67-48D1-8200-A40EA52A12B3}"
+PROGRAMS = h.PREFIX / "drive_c" / "ProgramData" / "Microsoft" / "Windows" / "Start Menu" / "Programs"
+
+
+def package(folder):
+    """The standalone package files beside the program, each naming its source."""
+    for sub, files in (("Standalone64bit", ["Omrelle_X64.dll", "Lothric.exe", "Fennick.dll", "QuarloVPNApi.dll"]),
+                       ("RSA64bit", ["Dunmeral.exe", "stauto32.dll"]),
+                       ("RSA32bit", ["Dunmeral.exe", "stauto32.dll"])):
+        (folder / sub).mkdir(exist_ok=True)
+        for name in files:
+            (folder / sub / name).write_text(f"{sub}/{name}")
+
+
+@pytest.mark.parametrize("row", ["InstallForMSI", "updateformsi", "updatestandalonemsi"])
+def test_the_client_rows_install_the_vpn_client_and_the_standalone_files(own_folder, services, row):
+    services.set("IInstallManager", "State" + PRODUCT_VPN, 0)
+    package(own_folder)
+    result = h.run_waited(own_folder / "Tavrisk.exe", row)
+    assert result["exit"] == 0 and not result["signalled"]
+    messages = h.log_messages(result["pid"])
+    assert "InstallClientForMSI start\r\n" in messages and "InstallClientForMSI finished\r\n" in messages
+    assert "VPN already installed\r\n" in messages
+    assert [l for l in services.journal() if "CheckClientComponents" in l] == [
+        f"IInstallManager.CheckClientComponents\tproduct={PRODUCT_VPN}\tstate=0\tresult=0x00000000"]
+    standalone = h.PREFIX / "drive_c" / "Program Files" / COMPANY / "SSL VPN Client"
+    links = [PROGRAMS / "Quarlo Networks" / "Quarlo SSL VPN.lnk",
+             h.PREFIX / "drive_c" / "users" / "Public" / "Desktop" / "Quarlo SSL VPN.lnk"]
+    if row == "updatestandalonemsi":
+        assert (standalone / "Lothric.exe").read_text() == "Standalone64bit/Lothric.exe"
+        assert (standalone / "Omrelle_X64.dll").read_text() == "Standalone64bit/Omrelle_X64.dll"
+        assert (standalone / "RSA32bit" / "stauto32.dll").read_text() == "RSA32bit/stauto32.dll"
+        assert (standalone / "RSA64bit" / "Dunmeral.exe").read_text() == "RSA64bit/Dunmeral.exe"
+        assert "CreateShortcut success\r\n" in messages
+        assert links[0].exists()
+    else:
+        assert not standalone.exists()
+        assert "InstallMSIForStandalone start\r\n" not in messages
+    for link in links:
+        link.unlink(missing_ok=True)
+
+
+def test_the_brevanto_msi_row_installs_the_client_and_its_links(own_folder, services):
+    services.set("IInstallManager", "State" + PRODUCT_BREVANTO, 0)
+    result = h.run_waited(own_folder / "Tavrisk.exe", "InstallBrevantoMSI")
+    assert result["exit"] == 0
+    messages = h.log_messages(result["pid"])
+    assert messages[1] == "Tavrisk Install Brevanto MSI: start...\r\n"
+    assert "InstallBrevantoMSI start\r\n" in messages and "InstallBrevantoMSI finished\r\n" in messages
+    assert "Brevanto already installed\r\n" in messages
+    assert "CreateShortCutForBrevanto: CreateShortcut finish\r\n" in messages
+    link = PROGRAMS / COMPANY / "Brevanto.lnk"
+    assert link.exists()
+    link.unlink()
+
+
+def test_update_brevanto_renews_the_service_and_signals_the_waiting_copy(services):
+    result = h.run_waited(h.deliverable("Tavrisk"), "-updateBrevanto")
+    assert result["exit"] == 0 and result["signalled"]
+    assert h.log_messages(result["pid"])[1] == "Tavrisk update Installmanager for bv: start...\r\n"
