@@ -417,12 +417,11 @@ bool ShellStartProgram(const std::wstring& path, const wchar_t* verb, int show,
                        const wchar_t* parameters, ULONG mask) {
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
-    info.fMask = mask;
+    // No error box: nobody sits at this program, a box would hold the command.
+    info.fMask = mask | SEE_MASK_FLAG_NO_UI;
     info.lpVerb = verb;
     info.lpFile = path.c_str();
     info.lpParameters = parameters;
-    // No error box: nobody sits at this program, a box would hold the command.
-    info.fMask = SEE_MASK_FLAG_NO_UI;
     info.nShow = show;
     return ::ShellExecuteExW(&info) != FALSE;
 }
