@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+struct ZoneList;
+
 class CBrowserProxySetting {
 public:
     // ---- Capture ------------------------------------------------------------
@@ -64,6 +66,36 @@ public:
     int32_t OnSetResumeFlagBVDial(uint32_t flag);
     int32_t IsNeedResume();
     int32_t IsNeedResumeBVDial();
+
+    // ---- The tunnel's PAC script --------------------------------------------
+
+    // Writes Proxy.pac for the gateway and the zones (the user's own proxy or
+    // script for the gateway and the exclude zones, the include zones
+    // direct, the rest as the user's settings say, or direct in a full
+    // tunnel) and points the browser at it. The outside script is the text
+    // of the user's remote script (may be null). The result of
+    // OnSetBrowserSetting, or 0 when nothing was changed: no outside proxy
+    // configured, a gateway host that is not a host name or address, or a
+    // file that cannot be written.
+    int32_t OnGenerateScriptAndSetBV(const char* gatewayHost, const ZoneList& include,
+                                     const ZoneList& exclude, int32_t fullTunnel,
+                                     const char* outsideScript);
+    // Appends the condition that sends the bypass list's hosts direct to out
+    // (nothing for an empty list). 1.
+    int32_t GenerateBypassScript(std::string& out, const char* bypassList);
+    // The text with the suffix appended to every FindProxyForURL name that
+    // is defined or called in it; empty (and logged) for a null input.
+    std::string GetConvertedString(const char* text, const char* suffix);
+    // The address after an http, https or ftp scheme, the address itself
+    // when it has none, null for any other scheme.
+    const char* StripProxyScheme(const char* address);
+    // The user's outside proxy: the stored tunnel proxy when the saved
+    // settings use a script, else the manual proxy for https (or SOCKS).
+    // host is a zeroed buffer of 260 bytes. 1 with a host, 0 otherwise.
+    int32_t GetProxyServerAndPort(char* host, uint16_t* port, uint8_t* socks, uint8_t bIE);
+    // 1 when the saved settings use a script fetched over the network; its
+    // address (cut to 1023 units) goes to url when url is not null.
+    int32_t IsProxyScriptInRemote(wchar_t* url);
 
     // ---- Firefox ------------------------------------------------------------
 

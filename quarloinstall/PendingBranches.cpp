@@ -9,30 +9,9 @@ void LogCommandNotAvailable(const wchar_t* keyword) {
     LOGW(LOG_WARNING, L"Tavrisk: the command %s is not available in this build\n", keyword);
 }
 
-void RunClearIEProxySettingsCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"clearIEProxySettings");
-}
-void RunInsideProxyCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"insideproxy");
-}
-void RunSetOutSideProxyScriptCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"BVSetOutSideProxyScript");
-}
-void RunResumeOutSideProxyScriptCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"BVResumeOutSideProxyScript");
-}
 void RunConnectWithSessionCommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"BVConnectWithSession");
 }
-void RunSaveProxyInfoCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"BVSaveProxyInfo");
-}
 void RunGetClientSecuritySessionCommand(const FrontDoorCommand&) {
     LogCommandNotAvailable(L"BVGetClientsecuritySession");
-}
-void RunSaveForBrevantoCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"SaveforBrevanto");
-}
-void RunSaveProxyFormCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"saveproxy");
 }
