@@ -204,6 +204,26 @@ void AppendManualTail(CBrowserProxySetting& setting, std::string& out, std::stri
     out += kDirectEnd;
 }
 
+// The script as the file keeps it: every line end written as CR LF while
+// it is appended, so the text is built once and never copied for it.
+class ScriptText {
+public:
+    void reserve(size_t bytes) { m_text.reserve(bytes); }
+    ScriptText& operator+=(std::string_view part) {
+        for (size_t end = part.find('\n'); end != std::string_view::npos; end = part.find('\n')) {
+            m_text.append(part.data(), end);
+            m_text.append("\r\n", 2);
+            part.remove_prefix(end + 1);
+        }
+        m_text.append(part);
+        return *this;
+    }
+    const std::string& text() const { return m_text; }
+
+private:
+    std::string m_text;
+};
+
 }  // namespace
 
 bool IsGatewayHostText(std::string_view host) {
@@ -285,16 +305,6 @@ void AppendZoneTest(std::string& out, const ZoneEntry& zone) {
                                      "\tif (isInNet(host, \"%u.%u.%u.%u\", \"%u.%u.%u.%u\")) {\n",
                                      a[0], a[1], a[2], a[3], m[0], m[1], m[2], m[3]);
     out.append(line, static_cast<size_t>(length));
-}
-
-std::string WithCrLfLineEnds(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + text.size() / 16);
-    for (char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
-    return out;
 }
 
 int32_t CBrowserProxySetting::GenerateBypassScript(std::string& out, const char* bypassList) {
@@ -576,10 +586,10 @@ int32_t CBrowserProxySetting::OnGenerateScriptAndSetBV(const char* gatewayHost,
         }
     }
 
-    std::string script;
+    ScriptText script;
     const size_t zoneCount = std::min(exclude.zones.size(), kMaxZones) +
                              (fullTunnel ? 0 : std::min(include.zones.size(), kMaxZones));
-    script.reserve(embedded.size() + 1024 + bypass.size() * 6 + zoneCount * 80);
+    script.reserve(embedded.size() + 1024 + bypass.size() * 6 + zoneCount * 100);
     script += embedded;
     script += "\nfunction FindProxyForURL(url, host)\n{\n";
     script += "\tif(host == \"127.0.0.1\") {\n";
@@ -595,15 +605,20 @@ int32_t CBrowserProxySetting::OnGenerateScriptAndSetBV(const char* gatewayHost,
     script += outsideReturn;
     script += FormatA("\tif(localHostOrDomainIs(\"%s\", host)) {\n", escapedGateway.c_str());
     script += outsideReturn;
+    std::string line;
     for (size_t i = 0; i < std::min(exclude.zones.size(), kMaxZones); ++i) {
-        AppendZoneTest(script, exclude.zones[i]);
+        line.clear();
+        AppendZoneTest(line, exclude.zones[i]);
+        script += line;
         script += outsideReturn;
     }
     if (fullTunnel) {
         script += kDirectEnd;
     } else {
         for (size_t i = 0; i < std::min(include.zones.size(), kMaxZones); ++i) {
-            AppendZoneTest(script, include.zones[i]);
+            line.clear();
+            AppendZoneTest(line, include.zones[i]);
+            script += line;
             script += kDirectBlockEnd;
         }
         if (saved.flags & kFlagScript) {
@@ -611,11 +626,13 @@ int32_t CBrowserProxySetting::OnGenerateScriptAndSetBV(const char* gatewayHost,
         } else if (remote || saved.flags == kFlagManual) {
             script += outsidePresent ? OutsideCallEnd() : kDirectEnd;
         } else {
-            AppendManualTail(*this, script, Narrow(saved.server), bypass);
+            std::string tail;
+            AppendManualTail(*this, tail, Narrow(saved.server), bypass);
+            script += tail;
         }
     }
 
-    if (!WriteWholeFileAtomic(pacPath.c_str(), WithCrLfLineEnds(script))) {
+    if (!WriteWholeFileAtomic(pacPath.c_str(), script.text())) {
         LOGW(LOG_ERROR, L"can not open the dst file %s, error is %d\n", pacPath.c_str(),
              static_cast<int>(::GetLastError()));
         return 0;

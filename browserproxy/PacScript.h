@@ -43,7 +43,3 @@ void AppendBypassCondition(std::string& out, std::string_view bypassList);
 
 // The isInNet test line of one zone.
 void AppendZoneTest(std::string& out, const ZoneEntry& zone);
-
-// Line ends of the script as the file keeps them: every LF, and every CR LF
-// of an embedded user script, becomes CR LF.
-std::string WithCrLfLineEnds(std::string_view text);
