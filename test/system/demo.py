@@ -41,6 +41,7 @@ def main():
             message = entry["message"].rstrip("\r\n").replace("\r\n", " | ")
             print(f"   {entry['time']} ({entry['level']}) {entry['source']}:{entry['line']} {message}")
     gateway_demo()
+    proxy_script_demo()
 
 
 def start_gateway(work):
@@ -117,6 +118,39 @@ def gateway_demo():
         subprocess.run([str(DOUBLES / "proxy_double.sh"), "stop", str(proxy_dir)])
         gateway.kill()
         gateway.wait()
+
+
+def proxy_script_demo():
+    """The split tunnel's PAC script: the user's captured manual proxy, the
+    zones the client left in the registry, then what the platform's PAC
+    engine answers from the generated Proxy.pac."""
+    vpn2 = r"HKCU\SOFTWARE\VPN\VPN2"
+    h.reg_add(r"HKCU\SOFTWARE\VPN\Install Manager", "proxylistenport", "REG_DWORD", 51234)
+    h.write_ini({"IE_Proxy_Auto_Flag": 0, "IE_Proxy_Flag": 3, "IE_Proxy_Server": "proxy.corp:8080",
+                 "IE_Proxy_ByPass": "<local>;*.intra.corp"})
+    h.reg_add(vpn2 + r"\Include", "number", "REG_DWORD", 1)
+    h.reg_add(vpn2 + r"\Include", "include_0", "REG_SZ", "virip=10.1.0.0@mask=255.255.0.0")
+    h.reg_add(vpn2 + r"\Exclude", "number", "REG_DWORD", 1)
+    h.reg_add(vpn2 + r"\Exclude", "exclude_0", "REG_SZ", "virip=10.1.5.0@mask=255.255.255.0")
+    tail = "BVSetOutSideProxyScript SplitTunnel gw.example.com"
+    result = h.run_waited(h.deliverable("Pelkora"), tail)
+    print()
+    print(f"== Pelkora.exe {tail}    (split tunnel, manual proxy proxy.corp:8080)")
+    print(f"   exit code {result['exit']}; resume flag "
+          f"{(h.read_ini() or {}).get('IE_Proxy_Should_Resume', '(none)')}")
+    pac = h.conf_dir() / "Proxy.pac"
+    if not pac.exists():
+        print("   no Proxy.pac was written")
+        return
+    print(f"   Proxy.pac ({pac.stat().st_size} bytes):")
+    for line in pac.read_text().splitlines():
+        print(f"   | {line}")
+    probes = [("https://gw.example.com/", "gw.example.com"), ("http://10.1.2.3/", "10.1.2.3"),
+              ("http://10.1.5.7/", "10.1.5.7"), ("http://wiki.intra.corp/", "wiki.intra.corp"),
+              ("http://www.example.org/", "www.example.org")]
+    print("   the PAC engine answers:")
+    for url, answer in h.pac_answers(probes).items():
+        print(f"   {url:28} {answer}")
 
 
 if __name__ == "__main__":

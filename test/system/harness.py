@@ -169,3 +169,53 @@ class ComDouble:
         if not self.journal_path.exists():
             return []
         return self.journal_path.read_text(encoding="utf-8").splitlines()
+
+
+# ---- The browser-proxy state files -------------------------------------------
+
+SECTION = "OUTSIDE_PROXY_CONFIG"
+
+
+def conf_dir():
+    """The per-user configuration folder of kind 0 (the console user's
+    temporary folder, its "Low" form)."""
+    users = sorted(p for p in (PREFIX / "drive_c" / "users").iterdir() if p.name != "Public")
+    return users[0] / "Temp" / "Low" / "VPN"
+
+
+def proxy_ini():
+    return conf_dir() / "Proxy.ini"
+
+
+def write_ini(values):
+    conf_dir().mkdir(parents=True, exist_ok=True)
+    lines = [f"[{SECTION}]"] + [f"{k}={v}" for k, v in values.items()]
+    proxy_ini().write_bytes(("\r\n".join(lines) + "\r\n").encode("cp1252"))
+
+
+def read_ini():
+    if not proxy_ini().exists():
+        return None
+    values, section = {}, None
+    for line in proxy_ini().read_bytes().decode("cp1252").splitlines():
+        if line.startswith("["):
+            section = line.strip("[]")
+        elif "=" in line and section == SECTION:
+            key, value = line.split("=", 1)
+            values[key] = value
+    return values
+
+
+def pac_answers(pairs):
+    """What the platform's PAC engine answers from Proxy.pac: {url: answer}."""
+    args = [TEST_BIN / "pacanswer.exe", windows_path(conf_dir() / "Proxy.pac")]
+    for url, host in pairs:
+        args += [url, host]
+    rc, out, err = run(args)
+    answers = {}
+    for line in out.splitlines():
+        match = re.match(r"(\S+) (\S+) => (.*)", line)
+        if match:
+            answers[match.group(1)] = match.group(3)
+    assert rc == 0, out + err
+    return answers

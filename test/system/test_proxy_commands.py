@@ -22,37 +22,6 @@ INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Se
 COMPANY = "Quarlo Proxy Test Co"
 COMPANY_ROOT = h.PREFIX / "drive_c" / "Program Files" / COMPANY
 STOLVEX = COMPANY_ROOT / "SSL VPN Client" / "Stolvex.exe"
-SECTION = "OUTSIDE_PROXY_CONFIG"
-
-
-def conf_dir():
-    """The per-user configuration folder of kind 0 (the console user's
-    temporary folder, its "Low" form)."""
-    users = sorted(p for p in (h.PREFIX / "drive_c" / "users").iterdir() if p.name != "Public")
-    return users[0] / "Temp" / "Low" / "VPN"
-
-
-def proxy_ini():
-    return conf_dir() / "Proxy.ini"
-
-
-def write_ini(values):
-    conf_dir().mkdir(parents=True, exist_ok=True)
-    lines = [f"[{SECTION}]"] + [f"{k}={v}" for k, v in values.items()]
-    proxy_ini().write_bytes(("\r\n".join(lines) + "\r\n").encode("cp1252"))
-
-
-def read_ini():
-    if not proxy_ini().exists():
-        return None
-    values, section = {}, None
-    for line in proxy_ini().read_bytes().decode("cp1252").splitlines():
-        if line.startswith("["):
-            section = line.strip("[]")
-        elif "=" in line and section == SECTION:
-            key, value = line.split("=", 1)
-            values[key] = value
-    return values
 
 
 def reg_value(key, name):
@@ -68,21 +37,6 @@ def key_exists(key):
     return rc == 0
 
 
-def pac_answers(pairs):
-    """What the platform's PAC engine answers from Proxy.pac: {host: answer}."""
-    args = [h.TEST_BIN / "pacanswer.exe", h.windows_path(conf_dir() / "Proxy.pac")]
-    for url, host in pairs:
-        args += [url, host]
-    rc, out, err = h.run(args)
-    answers = {}
-    for line in out.splitlines():
-        match = re.match(r"(\S+) (\S+) => (.*)", line)
-        if match:
-            answers[match.group(1)] = match.group(3)
-    assert rc == 0, out + err
-    return answers
-
-
 def stolvex_starts():
     file = Path(str(STOLVEX) + ".journal")
     if not file.exists():
@@ -96,7 +50,7 @@ def clean():
         h.reg_delete_key(key)
     h.reg_add(USER_INSTALL_MANAGER, "proxylistenport", "REG_DWORD", 51234)
     h.reg_add(INSTALL_MANAGER, "CompanyName", "REG_SZ", COMPANY)
-    shutil.rmtree(conf_dir(), ignore_errors=True)
+    shutil.rmtree(h.conf_dir(), ignore_errors=True)
     shutil.rmtree(COMPANY_ROOT, ignore_errors=True)
     STOLVEX.parent.mkdir(parents=True)
     shutil.copyfile(h.TEST_BIN / "clientdouble.exe", STOLVEX)
@@ -104,7 +58,7 @@ def clean():
     h.run(["taskkill", "/f", "/im", "Stolvex.exe"])
     for key in (VPN2, USER_INSTALL_MANAGER, INSTALL_MANAGER):
         h.reg_delete_key(key)
-    shutil.rmtree(conf_dir(), ignore_errors=True)
+    shutil.rmtree(h.conf_dir(), ignore_errors=True)
     shutil.rmtree(COMPANY_ROOT, ignore_errors=True)
 
 
@@ -112,7 +66,7 @@ def manual_proxy_capture(**extra):
     values = {"IE_Proxy_Auto_Flag": 0, "IE_Proxy_Flag": 3, "IE_Proxy_Server": "p:8080",
               "IE_Proxy_ByPass": "<local>"}
     values.update(extra)
-    write_ini(values)
+    h.write_ini(values)
 
 
 def zones():
@@ -135,7 +89,7 @@ def test_outside_script_is_generated_the_browser_pointed_and_the_local_proxy_sta
     result = h.run_waited(h.deliverable("Pelkora"), f"BVSetOutSideProxyScript {mode} gw.example.com")
     assert result["exit"] == 0
     assert not key_exists(INCLUDE) and not key_exists(EXCLUDE)
-    answers = pac_answers(PROBES)
+    answers = h.pac_answers(PROBES)
     expected = {
         "https://gw.example.com/": "PROXY p:8080",
         "http://10.1.5.7/": "PROXY p:8080",      # exclude zone: the user's own proxy
@@ -145,14 +99,14 @@ def test_outside_script_is_generated_the_browser_pointed_and_the_local_proxy_sta
         "http://printer/": "DIRECT",
     }
     assert answers == expected
-    ini = read_ini()
+    ini = h.read_ini()
     flag = "IE_Proxy_Should_Resume" if tunnel == "split" else "IE_Proxy_Should_Resume_Dial"
     assert ini[flag] == "1"
     assert stolvex_starts() == 1
 
 
 def test_remote_user_script_is_fetched_through_the_install_manager_and_embedded(tmp_path):
-    write_ini({"IE_Proxy_Auto_Flag": 0, "IE_Proxy_Flag": 5, "IE_Proxy_Script": "http://pac.corp/user.pac"})
+    h.write_ini({"IE_Proxy_Auto_Flag": 0, "IE_Proxy_Flag": 5, "IE_Proxy_Script": "http://pac.corp/user.pac"})
     user = ('function FindProxyForURL(url, host) {\r\n'
             '  if (dnsDomainIs(host, ".example.com")) return "PROXY in.corp:3128";\r\n'
             '  return "PROXY out.corp:1";\r\n}\r\n')
@@ -162,7 +116,7 @@ def test_remote_user_script_is_fetched_through_the_install_manager_and_embedded(
         journal = services.journal()
     assert result["exit"] == 0
     assert any("DownloadFileToLocal\turl=http://pac.corp/user.pac" in line for line in journal), journal
-    answers = pac_answers([("https://gw.example.com/", "gw.example.com"),
+    answers = h.pac_answers([("https://gw.example.com/", "gw.example.com"),
                            ("http://www.example.org/", "www.example.org")])
     assert answers == {"https://gw.example.com/": "PROXY in.corp:3128",
                        "http://www.example.org/": "PROXY out.corp:1"}
@@ -174,8 +128,8 @@ def test_a_gateway_host_that_is_no_host_name_changes_nothing(host):
     zones()
     result = h.run_waited(h.deliverable("Pelkora"), f"BVSetOutSideProxyScript SplitTunnel {host}")
     assert result["exit"] == 0
-    assert not (conf_dir() / "Proxy.pac").exists()
-    assert read_ini().get("IE_Proxy_Should_Resume", "0") == "0"
+    assert not (h.conf_dir() / "Proxy.pac").exists()
+    assert h.read_ini().get("IE_Proxy_Should_Resume", "0") == "0"
     assert stolvex_starts() == 0
     assert not key_exists(INCLUDE)
 
@@ -184,7 +138,7 @@ def test_resume_stops_the_local_proxy_and_puts_the_settings_back():
     manual_proxy_capture()
     Path(str(STOLVEX) + ".behave").write_text("stay=forever\n")
     h.run_waited(h.deliverable("Pelkora"), "BVSetOutSideProxyScript SplitTunnel gw.example.com")
-    assert read_ini()["IE_Proxy_Should_Resume"] == "1"
+    assert h.read_ini()["IE_Proxy_Should_Resume"] == "1"
     for _ in range(50):
         if stolvex_starts() == 1:
             break
@@ -193,9 +147,9 @@ def test_resume_stops_the_local_proxy_and_puts_the_settings_back():
     result = h.run_waited(h.deliverable("Pelkora"), "BVResumeOutSideProxyScript")
     assert result["exit"] == 0
     assert "StopProcessByName, Stolvex.exe has been terminated.\r\n" in h.log_messages(result["pid"])
-    ini = read_ini()
+    ini = h.read_ini()
     assert ini.get("IE_Proxy_Should_Resume", "0") == "0"
-    assert not (conf_dir() / "Proxy.pac").exists()
+    assert not (h.conf_dir() / "Proxy.pac").exists()
     # The capture is reset once the settings are back.
     assert ini.get("IE_Proxy_Server", "") == ""
 
@@ -206,11 +160,11 @@ def test_inside_proxy_captures_then_points_and_resume_restores():
     try:
         result = h.run_waited(h.deliverable("Pelkora"), "insideproxy reset x http://pac.corp/inside.pac")
         assert result["exit"] == 0
-        ini = read_ini()
+        ini = h.read_ini()
         assert ini["IE_Proxy_Server"] == "inside.corp:3128"
         assert ini["IE_Proxy_Should_Resume"] == "1"
         h.run_waited(h.deliverable("Pelkora"), "insideproxy RESUME x y")
-        assert read_ini()["IE_Proxy_Should_Resume"] == "0"
+        assert h.read_ini()["IE_Proxy_Should_Resume"] == "0"
         assert reg_value(INTERNET_SETTINGS, "ProxyServer") == "inside.corp:3128"
     finally:
         h.run(["reg", "delete", INTERNET_SETTINGS, "/v", "ProxyEnable", "/f"])
@@ -220,7 +174,7 @@ def test_inside_proxy_captures_then_points_and_resume_restores():
 def test_inside_proxy_with_another_action_does_nothing():
     result = h.run_waited(h.deliverable("Pelkora"), "insideproxy other x http://pac.corp/inside.pac")
     assert result["exit"] == 0
-    assert read_ini() is None
+    assert h.read_ini() is None
 
 
 @pytest.mark.parametrize("exe,cleared", [("Pelkora", True), ("Tavrisk", False)])
@@ -243,7 +197,7 @@ def test_proxy_saves_capture_the_users_proxy(command, auto_proxy):
     try:
         result = h.run_waited(h.deliverable("Pelkora"), f"{command} gw.example.com")
         assert result["exit"] == 0
-        assert read_ini()["IE_Proxy_Server"] == "p:8080"
+        assert h.read_ini()["IE_Proxy_Server"] == "p:8080"
         assert reg_value(VPN2, "AutoProxy") == auto_proxy
     finally:
         h.run(["reg", "delete", INTERNET_SETTINGS, "/v", "ProxyEnable", "/f"])
