@@ -16,7 +16,7 @@ from pathlib import Path
 import harness as h
 
 DOUBLES = Path(__file__).resolve().parents[1] / "doubles"
-SESSION = "demo-7c1f"
+SESSION = "demo-7c1f0a2b"
 VERSION = "<?xml version=\"1.0\"?>\r\n<version>9.2.0.41</version>\r\n"
 
 COMMANDS = [
@@ -25,7 +25,6 @@ COMMANDS = [
     ("Tavrisk", "install BVGrendal gw.example.com 443 session-1 1033",
      "install block (exact word, seven arguments)"),
     ("Pelkora", '"https://gw.example.com/proxy.pac" gw.example.com', "saveproxy form"),
-    ("Pelkora", "BVConnectWithSession gw.example.com 443 session-1 4711", "session launch"),
 ]
 
 
@@ -41,6 +40,7 @@ def main():
             message = entry["message"].rstrip("\r\n").replace("\r\n", " | ")
             print(f"   {entry['time']} ({entry['level']}) {entry['source']}:{entry['line']} {message}")
     gateway_demo()
+    launch_demo()
     proxy_script_demo()
 
 
@@ -116,6 +116,72 @@ def gateway_demo():
         seen("what the gateway saw", work / "gateway" / "gateway.jsonl", ("Host", "Cookie"))
     finally:
         subprocess.run([str(DOUBLES / "proxy_double.sh"), "stop", str(proxy_dir)])
+        gateway.kill()
+        gateway.wait()
+
+
+def show_run(title, result):
+    print()
+    print(f"== {title}")
+    print(f"   exit code {result['exit']}, completion event "
+          f"{'set' if result['signalled'] else 'not set'}")
+    for entry in h.log_entries(result["pid"]):
+        message = entry["message"].rstrip("\r\n").replace("\r\n", " | ")
+        print(f"   {entry['time']} ({entry['level']}) {message}")
+
+
+def client_starts(journal):
+    if not journal.exists():
+        return []
+    starts, args = [], []
+    for line in journal.read_text(encoding="utf-8").splitlines():
+        if line == "end":
+            starts.append(args)
+            args = []
+        elif line.startswith("arg") and "=" in line and line[3:line.index("=")].isdigit():
+            args.append(line.split("=", 1)[1])
+    return starts
+
+
+def launch_demo():
+    """The main road: the portal's launch command with the gateway double
+    (TLS, the session's version file), the COM double as the install
+    manager (every component current) and the client double as Brevanto.exe
+    beside a copy of Pelkora.exe; a running double stands in for the
+    browser. The client's journal shows the exact command line it got."""
+    work = h.BUILD / "demo-launch"
+    shutil.rmtree(work, ignore_errors=True)
+    folder = work / "program"
+    folder.mkdir(parents=True)
+    shutil.copyfile(h.deliverable("Pelkora"), folder / "Pelkora.exe")
+    shutil.copyfile(h.TEST_BIN / "clientdouble.exe", folder / "Brevanto.exe")
+    shutil.copyfile(h.TEST_BIN / "clientdouble.exe", folder / "browser.exe")
+    (folder / "browser.exe.behave").write_text("stay=forever\n")
+    gateway, port = start_gateway(work / "gateway")
+    browser = subprocess.Popen([str(h.WINERUN), str(folder / "browser.exe")], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        journal = folder / "browser.exe.journal"
+        for _ in range(200):
+            if journal.exists() and "end" in journal.read_text():
+                break
+            time.sleep(0.05)
+        pid = next(line[4:] for line in journal.read_text().splitlines() if line.startswith("pid="))
+        with h.ComDouble(work / "com"):
+            tail = f"BVConnectWithSession localhost {port} {SESSION} {pid} alice txt1=a@"
+            show_run(f"Pelkora.exe {tail}    (the portal's launch, browser pid {pid})",
+                     h.run_waited(folder / "Pelkora.exe", tail))
+            for _ in range(100):
+                if client_starts(folder / "Brevanto.exe.journal"):
+                    break
+                time.sleep(0.1)
+        starts = client_starts(folder / "Brevanto.exe.journal")
+        print("   Brevanto.exe was started with: " +
+              (" ".join(starts[0]) if starts else "(it was not started)"))
+    finally:
+        browser.kill()
+        h.run(["taskkill", "/f", "/im", "browser.exe"])
+        h.run(["taskkill", "/f", "/im", "Brevanto.exe"])
         gateway.kill()
         gateway.wait()
 

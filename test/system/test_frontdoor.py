@@ -25,7 +25,8 @@ def test_empty_command_only_signals(exe):
     assert h.log_messages(result["pid"]) == ["Tavrisk: the cmd is null\r\n", SIGNAL]
 
 
-# (deliverable, raw tail, signalled, messages after the argc line)
+# (deliverable, raw tail, signalled, messages after the argc line; for a row
+# that runs its operations, the lines it begins and ends with)
 CASES = [
     ("Pelkora", "nothing", True, [SIGNAL]),
     # Without a receiver URL the report ends at once.
@@ -33,7 +34,8 @@ CASES = [
      ["Brevanto client callhome start...\r\n", "callhome: callhome_url:\r\n"]),
     ("Tavrisk", "xcallhomex a b", False,
      ["Brevanto client callhome start...\r\n", "callhome: callhome_url:\r\n"]),
-    ("Pelkora", "clearIEProxySettings", False, [NOT_AVAILABLE.format("clearIEProxySettings")]),
+    ("Pelkora", "clearIEProxySettings", False,
+     (["clearIEProxySettings start...\r\n", "OnClearIEProxySettings start...\r\n"], [])),
     ("Tavrisk", "clearIEProxySettings", True, [SIGNAL]),
     # The install block: exact words, the log shut down before the signal.
 
@@ -43,10 +45,12 @@ CASES = [
     # Six arguments with an empty session collapsed: nothing matches.
     ("Tavrisk", "install BVGrendal gw.example 443  1033", True, [SIGNAL]),
     # The saveproxy form, also for a script URL holding a keyword.
-    ("Tavrisk", '"http://gw.example/callhome/proxy.pac" gw.example', True,
-     [NOT_AVAILABLE.format("saveproxy"), SIGNAL]),
-    ("Pelkora", "BVConnectcmd extra", True, [NOT_AVAILABLE.format("saveproxy"), SIGNAL]),
-    ("Pelkora", "SaveforBrevanto gw.example", False, [NOT_AVAILABLE.format("SaveforBrevanto")]),
+    ("Tavrisk", '"http://gw.example/callhome/proxy.pac" gw.example', True, ([], [SIGNAL])),
+    ("Pelkora", "BVConnectcmd extra", True, ([], [SIGNAL])),
+    ("Pelkora", "SaveforBrevanto gw.example", False,
+     (["Pelkora: start detect proxy info, host=gw.example.\r\n"], [])),
+    ("Tavrisk", "-updateBrevanto", True,
+     (["Tavrisk update Installmanager for bv: start...\r\n"], [SIGNAL])),
     ("Pelkora", "BVConnectWithSession gw 443 sid", True, [SIGNAL]),
     ("Pelkora", "RunCORVD", False,
      ["Tavrisk:Run corvd start...\r\n", "Tavrisk:Run corvd failed, corvd don't exist\r\n"]),
@@ -60,7 +64,13 @@ def test_dispatch_signals_and_logs(exe, tail, signalled, messages):
     assert result["signalled"] == signalled
     logged = h.log_messages(result["pid"])
     assert logged[0].startswith("Tavrisk:argc:")
-    assert logged[1:] == messages
+    if isinstance(messages, tuple):
+        first, last = messages
+        assert logged[1:1 + len(first)] == first
+        assert logged[len(logged) - len(last):] == last
+        assert not any("is not available in this build" in m for m in logged)
+    else:
+        assert logged[1:] == messages
 
 
 def test_log_lines_carry_the_process_thread_module_and_source():
