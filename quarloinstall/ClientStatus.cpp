@@ -12,6 +12,7 @@
 #include "Loglib.h"
 #include "Owners.h"
 #include "ServiceInterfaces.h"
+#include "SharedNames.h"
 #include "System.h"
 #include "Timing.h"
 #include "utility.h"
@@ -22,7 +23,6 @@
 
 namespace {
 
-constexpr const wchar_t* kVpn2Key = L"SOFTWARE\\VPN\\VPN2";
 constexpr const wchar_t* kCorvd = L"corvd.exe";
 constexpr const wchar_t* kBrevanto = L"Brevanto.exe";
 constexpr DWORD kInstallationWaitMs = 180000;

@@ -13,6 +13,7 @@
 #include "ProxyInfo.h"
 #include "QuarloInstall.h"
 #include "ServiceInterfaces.h"
+#include "SharedNames.h"
 #include "StringUtil.h"
 #include "System.h"
 #include "Timing.h"
@@ -27,7 +28,6 @@ using Owners::ComPtr;
 using Owners::UniqueBstr;
 using ServiceInterfaces::CreateService;
 
-constexpr const wchar_t* kVpn2Key = L"SOFTWARE\\VPN\\VPN2";
 constexpr DWORD kServiceRenewalWaitMs = 300000;
 constexpr DWORD kInstallationWaitMs = 180000;
 constexpr int kUpdateProgramPolls = 11;

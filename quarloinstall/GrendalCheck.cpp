@@ -10,6 +10,7 @@
 #include "Owners.h"
 #include "QuarloInstall.h"
 #include "ServiceInterfaces.h"
+#include "SharedNames.h"
 #include "utility.h"
 
 #undef QLOG_SOURCE_FILE

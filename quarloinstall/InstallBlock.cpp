@@ -13,6 +13,7 @@
 #include "Owners.h"
 #include "ProxyCredentials.h"
 #include "ProxyInfo.h"
+#include "SharedNames.h"
 #include "Timing.h"
 
 #undef QLOG_SOURCE_FILE
@@ -20,7 +21,6 @@
 
 namespace {
 
-constexpr const wchar_t* kClientAuthKey = L"SOFTWARE\\VPN\\ClientAuthFlag";
 constexpr const wchar_t* kClientAuthValue = L"EnableClientAuth";
 constexpr const wchar_t* kServiceName = L"Grendal";
 constexpr DWORD kUnregisterWaitMs = 60000;
@@ -146,7 +146,7 @@ ScopedClientAuthForOperation::ScopedClientAuthForOperation() {
     if (IsEnableClientAuth()) return;
     char data[512] = {};
     DWORD size = sizeof(data);
-    const LSTATUS read = ::SHGetValueW(HKEY_LOCAL_MACHINE, kClientAuthKey, kClientAuthValue, &m_type,
+    const LSTATUS read = ::SHGetValueW(HKEY_LOCAL_MACHINE, kClientAuthFlagKey, kClientAuthValue, &m_type,
                                        data, &size);
     if (read == ERROR_MORE_DATA) {
         // Too large to keep: it is left alone rather than lost.
@@ -156,7 +156,7 @@ ScopedClientAuthForOperation::ScopedClientAuthForOperation() {
     m_existed = read == ERROR_SUCCESS;
     if (m_existed) m_data.assign(data, size);
     const DWORD on = 1;
-    const LSTATUS status = ::SHSetValueW(HKEY_LOCAL_MACHINE, kClientAuthKey, kClientAuthValue,
+    const LSTATUS status = ::SHSetValueW(HKEY_LOCAL_MACHINE, kClientAuthFlagKey, kClientAuthValue,
                                          REG_DWORD, &on, sizeof(on));
     LOGW(LOG_INFO, L"SaveEnableClientAuthFlag: SHSetValue finished, ret:%d, dwEnableClientAuth:%d\n",
          static_cast<int>(status), 1);
@@ -166,10 +166,10 @@ ScopedClientAuthForOperation::ScopedClientAuthForOperation() {
 ScopedClientAuthForOperation::~ScopedClientAuthForOperation() {
     if (!m_changed) return;
     if (m_existed) {
-        ::SHSetValueW(HKEY_LOCAL_MACHINE, kClientAuthKey, kClientAuthValue, m_type, m_data.data(),
+        ::SHSetValueW(HKEY_LOCAL_MACHINE, kClientAuthFlagKey, kClientAuthValue, m_type, m_data.data(),
                       static_cast<DWORD>(m_data.size()));
     } else {
-        ::SHDeleteValueW(HKEY_LOCAL_MACHINE, kClientAuthKey, kClientAuthValue);
+        ::SHDeleteValueW(HKEY_LOCAL_MACHINE, kClientAuthFlagKey, kClientAuthValue);
     }
 }
 

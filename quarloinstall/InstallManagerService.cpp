@@ -15,6 +15,7 @@
 #include "ProxyInfo.h"
 #include "ProxyIni.h"
 #include "ServiceInterfaces.h"
+#include "SharedNames.h"
 #include "StringUtil.h"
 #include "System.h"
 #include "Timing.h"
@@ -30,8 +31,6 @@ namespace {
 constexpr const wchar_t* kServiceProgram = L"Grendal.exe";
 constexpr const wchar_t* kServiceName = L"Grendal";
 constexpr const wchar_t* kOemFile = L"OEM.ini";
-constexpr const wchar_t* kInstallManagerKey = L"SOFTWARE\\VPN\\Install Manager";
-constexpr const wchar_t* kInstallManagerKey32 = L"SOFTWARE\\Wow6432Node\\VPN\\Install Manager";
 constexpr const wchar_t* kGatewayFilePath = L"/prx/000/http/localhost/client_sec/l3vpn/";
 
 // A locked cabinet is retried for about a minute.
@@ -223,7 +222,7 @@ void WriteCompanyNameThroughService(const std::wstring& company) {
         if (manager) {
             const auto name = Owners::UniqueBstr::FromText(L"CompanyName");
             const auto value = Owners::UniqueBstr::FromText(company.c_str());
-            for (const wchar_t* key : {kInstallManagerKey, kInstallManagerKey32}) {
+            for (const wchar_t* key : {kInstallManagerKey, kInstallManagerKeyWow64}) {
                 const auto keyText = Owners::UniqueBstr::FromText(key);
                 const HRESULT hr =
                     manager->WriteRegValue(1, 1, keyText.get(), name.get(), value.get(), 0);

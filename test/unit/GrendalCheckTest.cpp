@@ -84,10 +84,15 @@ TEST_F(GrendalCheckTest, EveryRoadOfAMissingService) {
 
         EXPECT_EQ(CheckGrendal(L"gw.example", 8443, L"session-0123456789", 2052, 1), c.result);
         EXPECT_EQ(VPNStatus(), 100);
-        if (c.logLine) EXPECT_THAT(LogText(), HasSubstr(c.logLine));
+        if (c.logLine) {
+            EXPECT_THAT(LogText(), HasSubstr(c.logLine));
+        }
         const ULONGLONG waited = m_clock.Elapsed() - before;
-        if (c.waitedOut) EXPECT_GE(waited, 300000u);
-        else EXPECT_LT(waited, 60000u);
+        if (c.waitedOut) {
+            EXPECT_GE(waited, 300000u);
+        } else {
+            EXPECT_LT(waited, 60000u);
+        }
         if (c.copyPresent) {
             const auto starts = WaitForClientDoubleStarts(Copy(), 1);
             ASSERT_EQ(starts.size(), 1u);
