@@ -6,6 +6,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,16 +20,10 @@ class UserTempTest : public BrowserProxyTest::LoggedTest {
 protected:
     void SetUp() override {
         LoggedTest::SetUp();
-        for (const wchar_t* name : {L"TMP", L"TEMP"}) {
-            wchar_t old[MAX_PATH] = {};
-            ::GetEnvironmentVariableW(name, old, MAX_PATH);
-            m_saved.push_back(old);
-            ::SetEnvironmentVariableW(name, (m_temp.path() + L"\\").c_str());
-        }
+        m_tempVariables.emplace(m_temp.path());
     }
     void TearDown() override {
-        ::SetEnvironmentVariableW(L"TMP", m_saved[0].c_str());
-        ::SetEnvironmentVariableW(L"TEMP", m_saved[1].c_str());
+        m_tempVariables.reset();
         LoggedTest::TearDown();
     }
     // The configuration folder of a kind below the test's temporary folder
@@ -39,7 +34,7 @@ protected:
     }
 
     TestSupport::TempDir m_temp;
-    std::vector<std::wstring> m_saved;
+    std::optional<TestSupport::ScopedTempVariables> m_tempVariables;
 };
 
 }  // namespace ProxyIniTest

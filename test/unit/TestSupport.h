@@ -151,6 +151,30 @@ private:
     std::wstring m_path;
 };
 
+// TMP and TEMP name a folder (a final backslash added) for the scope of a
+// test, so the user's temporary folder, and every configuration folder below
+// it, is the test's own.
+class ScopedTempVariables {
+public:
+    explicit ScopedTempVariables(const std::wstring& folder) {
+        for (int i = 0; i < 2; ++i) {
+            wchar_t old[MAX_PATH] = {};
+            ::GetEnvironmentVariableW(kNames[i], old, MAX_PATH);
+            m_saved[i] = old;
+            ::SetEnvironmentVariableW(kNames[i], (folder + L"\\").c_str());
+        }
+    }
+    ~ScopedTempVariables() {
+        for (int i = 0; i < 2; ++i) ::SetEnvironmentVariableW(kNames[i], m_saved[i].c_str());
+    }
+    ScopedTempVariables(const ScopedTempVariables&) = delete;
+    ScopedTempVariables& operator=(const ScopedTempVariables&) = delete;
+
+private:
+    static constexpr const wchar_t* kNames[2] = {L"TMP", L"TEMP"};
+    std::wstring m_saved[2];
+};
+
 // Deletes a registry key (with its sub-keys) when created and again when it
 // goes out of scope, so every test starts and ends without it.
 class ScopedRegistryKey {
