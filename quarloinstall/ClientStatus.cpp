@@ -28,6 +28,16 @@ constexpr const wchar_t* kBrevanto = L"Brevanto.exe";
 constexpr DWORD kInstallationWaitMs = 180000;
 
 // What the two client products differ in.
+// The installation's connection to the install manager, logged once when it
+// is not there.
+bool ConnectForInstall(Owners::ComPtr<IInstallManager>& manager) {
+    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const HRESULT hr = ServiceInterfaces::CreateService(manager);
+    if (hr == S_OK) return true;
+    LOGW(LOG_ERROR, L"NSIS installer: createinstance error 0x%X\n", static_cast<unsigned>(hr));
+    return false;
+}
+
 struct ClientProduct {
     const wchar_t* id;
     const wchar_t* startLine;
@@ -38,15 +48,10 @@ struct ClientProduct {
 
 void InstallProduct(const ClientProduct& product) {
     LOGW(LOG_INFO, product.startLine);
-    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     Owners::ComPtr<IInstallManager> manager;
-    HRESULT hr = ServiceInterfaces::CreateService(manager);
-    if (hr != S_OK) {
-        LOGW(LOG_ERROR, L"NSIS installer: createinstance error 0x%X\n", static_cast<unsigned>(hr));
-        return;
-    }
+    if (!ConnectForInstall(manager)) return;
     LONG state = 0;
-    hr = manager->CheckClientComponents(Owners::UniqueBstr::FromText(product.id).get(), &state);
+    HRESULT hr = manager->CheckClientComponents(Owners::UniqueBstr::FromText(product.id).get(), &state);
     if (hr != S_OK) {
         LOGW(LOG_ERROR, L"Callback Func: run failed, error is %x\n", static_cast<unsigned>(hr));
         return;
@@ -175,14 +180,9 @@ void InstallVPNClient(CThdCOMServiceManager*) {
 
 void KillBrevantoProcess() {
     LOGW(LOG_INFO, L"KillBrevantoProcess: start...\n");
-    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     Owners::ComPtr<IInstallManager> manager;
-    HRESULT hr = ServiceInterfaces::CreateService(manager);
-    if (hr != S_OK) {
-        LOGW(LOG_ERROR, L"NSIS installer: createinstance error 0x%X\n", static_cast<unsigned>(hr));
-        return;
-    }
-    hr = manager->StopProcessByName(Owners::UniqueBstr::FromText(kBrevanto).get());
+    if (!ConnectForInstall(manager)) return;
+    const HRESULT hr = manager->StopProcessByName(Owners::UniqueBstr::FromText(kBrevanto).get());
     if (hr != S_OK) {
         LOGW(LOG_WARNING, L"KillBrevantoProcess for Brevanto.exe error 0x%x\n",
              static_cast<unsigned>(hr));

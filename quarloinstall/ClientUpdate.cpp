@@ -109,6 +109,19 @@ bool UnpackCabinet(IInstallManager& manager, const std::wstring& cabinet) {
     return false;
 }
 
+// The update's connection to the install manager; without it nothing of the
+// client is renewed, which the log says once.
+bool ConnectForUpdate(ComPtr<IInstallManager>& manager) {
+    ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    const HRESULT hr = CreateService(manager);
+    if (hr == S_OK) return true;
+    LOGW(LOG_WARNING,
+         L"BrevantoWebClientUpdate: Connect to installmanager failed, ret is %x, cancel "
+         L"update client.\n",
+         static_cast<unsigned>(hr));
+    return false;
+}
+
 // The service renews itself and sets the completion event when its new
 // instance runs. False when the renewed service cannot be asked; manager is
 // then the new instance (or empty).
@@ -245,21 +258,13 @@ int SetVPNStatus(uint32_t code) {
 
 int DownloadFileToLocalDirectory(const wchar_t* file, const wchar_t* host, uint16_t port,
                                  const wchar_t* session) {
-    ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     ComPtr<IInstallManager> manager;
-    HRESULT hr = CreateService(manager);
-    if (hr != S_OK) {
-        LOGW(LOG_WARNING,
-             L"BrevantoWebClientUpdate: Connect to installmanager failed, ret is %x, cancel "
-             L"update client.\n",
-             static_cast<unsigned>(hr));
-        return 0;
-    }
+    if (!ConnectForUpdate(manager)) return 0;
     const std::wstring folder = InstallManagerDir();
     LOGW(LOG_INFO, L"DownloadFileToLocalDirectory :start download file=%s\n", file ? file : L"");
     const bool clientSecurity =
         file && (::StrStrIW(file, L"Wystanutil.cab") || ::StrStrIW(file, L"Wystanhi.cab"));
-    hr = manager->DownloadGatewayFile(
+    const HRESULT hr = manager->DownloadGatewayFile(
         OptionalBstr(file).get(), OptionalBstr(host).get(), port, OptionalBstr(session).get(),
         UniqueBstr::FromText(folder.c_str()).get(), 0,
         UniqueBstr::FromText(clientSecurity ? kClientSecurityUrlPath : kClientFilesUrlPath).get());
@@ -296,17 +301,9 @@ int BrevantoWebClientUpdate(const wchar_t* host, uint32_t port, const wchar_t* s
     if (clientSecurity) {
         LOGW(LOG_INFO, L"BrevantoWebClientUpdate: Client check update with ClientSecurity.\n");
     }
-    ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     ComPtr<IInstallManager> manager;
-    HRESULT hr = CreateService(manager);
-    if (hr != S_OK) {
-        LOGW(LOG_WARNING,
-             L"BrevantoWebClientUpdate: Connect to installmanager failed, ret is %x, cancel "
-             L"update client.\n",
-             static_cast<unsigned>(hr));
-        return 0;
-    }
-    hr = HandOverVersion(*manager.get(), versionDescription);
+    if (!ConnectForUpdate(manager)) return 0;
+    HRESULT hr = HandOverVersion(*manager.get(), versionDescription);
     if (hr != S_OK) {
         LOGW(LOG_ERROR, L"BrevantoWebClientUpdate: SetVersionXML error %x\n",
              static_cast<unsigned>(hr));
