@@ -13,8 +13,9 @@
 # default) in MB/s (10^6 bytes of body per second, whole requests timed), the
 # ratios and the peak working set of the tunnel's process beside the body
 # size. BUILD_DIR chooses the build folder; TUNNEL_EXE runs the tunnel round
-# from another build of nativedownloadbench.exe (an earlier one, to compare
-# before and after).
+# from another build of nativedownloadbench.exe; BEFORE_EXE adds a round of
+# an earlier build's tunnel beside this build's in every round, so that
+# before and after meet the same load.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
@@ -24,6 +25,7 @@ work=$build/nativedownloadbench
 cmake --build "$build" --target nativedownloadbench >/dev/null
 exe=$build/bench/nativedownloadbench.exe
 tunnel_exe=${TUNNEL_EXE:-$exe}
+before_exe=${BEFORE_EXE:-}
 
 prefix=prx/000/http/localhost/client_sec/l3vpn
 mkdir -p "$work/www/$prefix"
@@ -60,8 +62,14 @@ for mib in $sizes; do
   served=$work/www/$prefix/$file
   total=$(stat -c %s "$served")
   winpath="Z:${served//\//\\}"
-  tunnel= bare= curl= peak= touch= beyond=
+  tunnel= bare= curl= peak= touch= beyond= before=
   for i in $(seq "$rounds"); do
+    if [ -n "$before_exe" ]; then
+      e=$("$build/harness/winerun" "$before_exe" tunnel "$port" "$file" "$winpath" | tr -d '\r')
+      case $e in tunnel\ *) ;; *) echo "round $i (before): $e" >&2; exit 1 ;; esac
+      read -r _ _ _ em _ <<<"$e" || true
+      before+=" $em"
+    fi
     t=$("$build/harness/winerun" "$tunnel_exe" tunnel "$port" "$file" "$winpath" | tr -d '\r')
     b=$("$build/harness/winerun" "$exe" bare "$port" "$file" "$total" | tr -d '\r')
     w=$("$build/harness/winerun" "$exe" touch $((mib << 20)) | tr -d '\r')
@@ -77,6 +85,7 @@ for mib in $sizes; do
     beyond+=" $(python3 -c 'import sys; p, b, m = map(float, sys.argv[1:]); print("%.1f" % (p - b - m))' "$tpeak" "$tbefore" "$mib")"
     printf '%4s MiB round %s: tunnel %7.1f  bare %7.1f  curl %7.1f MB/s; touch %.2f s; tunnel peak %.0f MiB (%.0f before); load %s\n' \
       "$mib" "$i" "$tm" "$bm" "$cm" "$ws" "$tpeak" "$tbefore" "$(load)"
+    [ -n "$before_exe" ] && printf '%4s MiB round %s: before %7.1f MB/s\n' "$mib" "$i" "$em"
   done
   tm=$(median <<<"$tunnel") bm=$(median <<<"$bare") cm=$(median <<<"$curl") pm=$(median <<<"$peak")
   ws=$(median <<<"$touch") over=$(median <<<"$beyond")
@@ -86,6 +95,11 @@ for mib in $sizes; do
   floor=$(python3 -c 'import sys; m, b, w = map(float, sys.argv[1:]); print("%.1f" % ((m * 1048576 / 1e6) / ((m * 1048576 / 1e6) / b + w)))' "$mib" "$bm" "$ws")
   printf '%4s MiB: first touch of the body %.2f s; bare + touch %.1f MB/s; tunnel/(bare + touch) %s\n' \
     "$mib" "$ws" "$floor" "$(ratio "$tm" "$floor")"
+  if [ -n "$before_exe" ]; then
+    em=$(median <<<"$before")
+    printf '%4s MiB: before %.1f MB/s, before/bare %s, before/(bare + touch) %s; after/before %s\n' \
+      "$mib" "$em" "$(ratio "$em" "$bm")" "$(ratio "$em" "$floor")" "$(ratio "$tm" "$em")"
+  fi
   printf '%4s MiB: tunnel peak working set %.0f MiB, %.1f MiB beyond the body and the process before it; target tunnel/bare >= 0.8 %s\n' \
     "$mib" "$pm" "$over" \
     "$(python3 -c 'import sys; print("met" if float(sys.argv[1]) >= 0.8 * float(sys.argv[2]) else "missed")' "$tm" "$bm")"

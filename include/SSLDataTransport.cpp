@@ -576,6 +576,23 @@ CIOBuffer* CSSLDataTransport::ReadSSLRecord(uint32_t timeoutMs) {
         LOGA(LOG_ERROR, "SSLTunnel: SSL header size error: %d.\n", static_cast<int>(m_streamSizes.cbHeader));
         return nullptr;
     }
+    // A record that lies whole in the bytes read ahead is decrypted where it
+    // lies: copying it into the record buffer first would add a pass over
+    // every byte received.
+    if (BufferRef ahead = m_readAhead) {
+        const size_t offset = ahead->ReadOffset();
+        const size_t unread = ahead->Used() - offset;
+        unsigned char* at = ahead->Data() + offset;
+        if (unread >= kRecordHeaderLength) {
+            const uint32_t body = (static_cast<uint32_t>(at[3]) << 8) | at[4];
+            if (body != 0 && kRecordHeaderLength + body <= kSslRecordBufferSize &&
+                unread >= kRecordHeaderLength + body) {
+                ahead->SetReadOffset(offset + kRecordHeaderLength + body);
+                if (ahead->ReadOffset() >= ahead->Used()) DropReadAhead();
+                return DecryptRecord(ahead.get(), at, kRecordHeaderLength + body);
+            }
+        }
+    }
     record->SetUsed(0);
     unsigned char* data = record->Data();
     if (!RecvDataBySpecifiedLength(data, kRecordHeaderLength, timeoutMs, true)) return nullptr;
@@ -587,12 +604,11 @@ CIOBuffer* CSSLDataTransport::ReadSSLRecord(uint32_t timeoutMs) {
     }
     if (!RecvDataBySpecifiedLength(data + kRecordHeaderLength, body, timeoutMs, false)) return nullptr;
     record->SetUsed(kRecordHeaderLength + body);
-    return DecryptRecord(record);
+    return DecryptRecord(record, data, kRecordHeaderLength + body);
 }
 
-CIOBuffer* CSSLDataTransport::DecryptRecord(CIOBuffer* record) {
-    unsigned char* data = record->Data();
-    const ULONG length = static_cast<ULONG>(record->Used());
+CIOBuffer* CSSLDataTransport::DecryptRecord(CIOBuffer* holder, unsigned char* data, size_t recordLength) {
+    const ULONG length = static_cast<ULONG>(recordLength);
     SecBuffer buffers[4] = {{length, SECBUFFER_DATA, data},
                             {0, SECBUFFER_EMPTY, nullptr},
                             {0, SECBUFFER_EMPTY, nullptr},
@@ -631,8 +647,8 @@ CIOBuffer* CSSLDataTransport::DecryptRecord(CIOBuffer* record) {
         }
         CIOBuffer* view = CIOBuffer::NewView(plain->pvBuffer, plain->cbBuffer);
         if (!view) return nullptr;
-        record->AddRef();  // the view's, given back when the view goes
-        view->SetChained(record);
+        holder->AddRef();  // the view's, given back when the view goes
+        view->SetChained(holder);
         return view;
     }
     if (status == SEC_I_RENEGOTIATE) {
@@ -662,34 +678,23 @@ bool CSSLDataTransport::ReceiveDataSync(uint32_t maxLength, CIOBuffer** out, uin
         SetTransportError(TransportError_BadReadArguments);
         return false;
     }
-    // The pool's buffers hold a whole record's plain text; reusing them spares
-    // fresh memory for every read.
-    BufferRef result(m_receivePool && maxLength <= m_receivePool->BufferSize() ? m_receivePool->Allocate()
-                                                                               : CIOBuffer::NewOwned(maxLength));
-    if (!result || !result->Data()) {
-        LOGA(LOG_ERROR, "SSLTunnel: new operator failed. Error = %d\n", static_cast<int>(::GetLastError()));
-        return false;
-    }
     for (;;) {
-        if (m_peerClosed) {
-            // Plain text of the last records may still wait in the leftover.
-            const size_t unread = m_leftover ? m_leftover->Used() - m_leftover->ReadOffset() : 0;
-            if (unread == 0) return false;
-        }
         const size_t unread = m_leftover ? m_leftover->Used() - m_leftover->ReadOffset() : 0;
         if (unread > 0) {
-            const size_t n = std::min<size_t>(unread, maxLength - result->Used());
+            BufferRef result(NewResultBuffer(maxLength));
+            if (!result) return false;
+            const size_t n = std::min<size_t>(unread, maxLength);
             result->Append(m_leftover->Data() + m_leftover->ReadOffset(), n);
             m_leftover->SetReadOffset(m_leftover->ReadOffset() + n);
             if (m_leftover->ReadOffset() >= m_leftover->Used()) {
                 m_leftover->SetUsed(0);
                 m_leftover->SetReadOffset(0);
             }
-            if (result->Used() > 0) {
-                *out = result.release();
-                return true;
-            }
+            *out = result.release();
+            return true;
         }
+        // Plain text of the last records may still have waited in the leftover.
+        if (m_peerClosed) return false;
 
         BufferRef plain(ReadSSLRecord(timeoutMs));
         if (!plain) {
@@ -704,19 +709,32 @@ bool CSSLDataTransport::ReceiveDataSync(uint32_t maxLength, CIOBuffer** out, uin
             }
             SetTransportError(TransportError_None);
         }
-        const size_t n = std::min<size_t>(plain->Used(), maxLength - result->Used());
-        result->Append(plain->Data(), n);
-        if (plain->Used() > n && m_leftover) {
-            m_leftover->SetUsed(0);
-            m_leftover->SetReadOffset(0);
-            m_leftover->Append(plain->Data() + n, plain->Used() - n);
+        if (plain->Used() == 0) continue;
+        // The record's plain text is handed out where it was decrypted,
+        // without a copy; what goes beyond maxLength waits in the leftover.
+        if (plain->Used() > maxLength) {
+            if (m_leftover) {
+                m_leftover->SetUsed(0);
+                m_leftover->SetReadOffset(0);
+                m_leftover->Append(plain->Data() + maxLength, plain->Used() - maxLength);
+            }
+            plain->SetUsed(maxLength);
         }
-        plain.reset();
-        if (result->Used() > 0) {
-            *out = result.release();
-            return true;
-        }
+        *out = plain.release();
+        return true;
     }
+}
+
+CIOBuffer* CSSLDataTransport::NewResultBuffer(uint32_t maxLength) {
+    // The pool's buffers hold a whole record's plain text; reusing them spares
+    // fresh memory for every read.
+    BufferRef result(m_receivePool && maxLength <= m_receivePool->BufferSize() ? m_receivePool->Allocate()
+                                                                               : CIOBuffer::NewOwned(maxLength));
+    if (!result || !result->Data()) {
+        LOGA(LOG_ERROR, "SSLTunnel: new operator failed. Error = %d\n", static_cast<int>(::GetLastError()));
+        return nullptr;
+    }
+    return result.release();
 }
 
 bool CSSLDataTransport::EncryptInto(CIOBuffer* target, const void* bytes, uint32_t length,
@@ -859,7 +877,7 @@ void CSSLDataTransport::FeedRecordBytes(const unsigned char* bytes, size_t lengt
             m_recordState = 1;
             continue;
         }
-        BufferRef plain(DecryptRecord(record));
+        BufferRef plain(DecryptRecord(record, record->Data(), record->Used()));
         if (plain)
             m_decrypted.push_back(std::move(plain));
         else if (TransportError() != TransportError_Renegotiated)

@@ -120,7 +120,12 @@ private:
     bool RecvDataBySpecifiedLength(unsigned char* destination, uint32_t length, uint32_t timeoutMs,
                                    bool recordStart);
     CIOBuffer* ReadSSLRecord(uint32_t timeoutMs);
-    CIOBuffer* DecryptRecord(CIOBuffer* record);
+    // A buffer for up to maxLength bytes of plain text; nullptr (and a log
+    // line) without memory.
+    CIOBuffer* NewResultBuffer(uint32_t maxLength);
+    // Decrypts the record at data in place; the plain text's view holds a
+    // reference on holder, the buffer the record lies in.
+    CIOBuffer* DecryptRecord(CIOBuffer* holder, unsigned char* data, size_t recordLength);
     bool EncryptInto(CIOBuffer* target, const void* bytes, uint32_t length, uint32_t* total);
     bool EncryptAndSendFront();
     void FeedRecordBytes(const unsigned char* bytes, size_t length);
