@@ -758,7 +758,30 @@ bool AppendToBodyBuffer(BSTR* buffer, std::string_view bytes) {
     return true;
 }
 
+BSTR AllocateUnwrittenBstr(size_t length) {
+    if (length > kMaxBodyLength) return nullptr;
+    // SysAllocStringByteLen(nullptr, n) is documented to leave the bytes as
+    // they are, but implementations exist that clear them, touching every
+    // page at once before the first byte is due. Growing an empty string
+    // without a source leaves the new characters unwritten everywhere.
+    BSTR bytes = ::SysAllocStringByteLen(nullptr, 0);
+    if (!bytes) return nullptr;
+    if (!::SysReAllocStringLen(&bytes, nullptr, static_cast<UINT>((length + 1) / 2))) {
+        ::SysFreeString(bytes);
+        return nullptr;
+    }
+    if (length % 2) {
+        // An odd length: the byte count before the string says one less, and
+        // the terminator moves up to follow it.
+        reinterpret_cast<UINT*>(bytes)[-1] = static_cast<UINT>(length);
+        reinterpret_cast<char*>(bytes)[length] = 0;
+        reinterpret_cast<char*>(bytes)[length + 1] = 0;
+    }
+    return bytes;
+}
+
 void CBodyBuffer::Clear() {
+    m_toucher.Stop();
     m_sized.reset();
     m_capacity = m_used = 0;
     std::string().swap(m_grown);
@@ -767,8 +790,10 @@ void CBodyBuffer::Clear() {
 void CBodyBuffer::Reserve(size_t length) {
     Clear();
     if (length == 0 || length > kMaxBodyLength) return;
-    m_sized.reset(::SysAllocStringByteLen(nullptr, static_cast<UINT>(length)));
-    if (m_sized) m_capacity = length;
+    m_sized.reset(AllocateUnwrittenBstr(length));
+    if (!m_sized) return;
+    m_capacity = length;
+    m_toucher.Start(m_sized.get(), length);
 }
 
 bool CBodyBuffer::Append(const void* bytes, size_t n) {
@@ -776,11 +801,13 @@ bool CBodyBuffer::Append(const void* bytes, size_t n) {
     try {
         if (m_sized) {
             if (n <= m_capacity - m_used) {
+                m_toucher.BeforeWrite(m_used + n);
                 std::memcpy(reinterpret_cast<char*>(m_sized.get()) + m_used, bytes, n);
                 m_used += n;
                 return true;
             }
             // More than was announced: the body grows on from what is there.
+            m_toucher.Stop();
             m_grown.assign(reinterpret_cast<const char*>(m_sized.get()), m_used);
             m_sized.reset();
             m_capacity = m_used = 0;
@@ -799,6 +826,7 @@ std::string_view CBodyBuffer::View() const {
 
 bool CBodyBuffer::MoveInto(BSTR* caller) {
     if (!caller) return false;
+    m_toucher.Stop();
     if (m_sized && m_used == m_capacity && (!*caller || ::SysStringByteLen(*caller) == 0)) {
         ::SysFreeString(*caller);
         *caller = m_sized.release();

@@ -29,6 +29,7 @@
 #include <string_view>
 
 #include "Owners.h"
+#include "PageToucher.h"
 #include "TunnelDataTransport.h"
 
 namespace QuarloSocket {
@@ -53,7 +54,8 @@ constexpr wchar_t kDefaultUrlPrefixW[] = L"/prx/000/http/localhost/client_sec/l3
 
 // The body of a reply as it arrives. With its length known up front it is
 // written once into a BSTR of exactly that size, which then becomes the
-// caller's buffer without a copy; otherwise it grows as bytes come.
+// caller's buffer without a copy; helpers fault the BSTR's pages in ahead of
+// the bytes (CPageToucher). Otherwise the body grows as bytes come.
 class CBodyBuffer {
 public:
     CBodyBuffer() = default;
@@ -75,6 +77,8 @@ public:
 
 private:
     Owners::UniqueBstr m_sized;
+    // Declared after m_sized: its helpers end before the BSTR goes.
+    CPageToucher m_toucher;
     size_t m_capacity = 0;
     size_t m_used = 0;
     std::string m_grown;
@@ -134,6 +138,11 @@ std::string CredentialsHiddenForLog(std::string_view text);
 // is longer than 1 character (an over-long value counts as missing), else the
 // caller's prefix when not empty, else kDefaultUrlPrefixW.
 std::wstring ChooseDownloadUrlPrefix(const wchar_t* downloadUrl);
+
+// A BSTR of length bytes (a byte container) whose bytes nothing has written
+// yet, so that their pages are first touched by whoever fills them; nullptr
+// without memory.
+BSTR AllocateUnwrittenBstr(size_t length);
 
 // Appends bytes to a BSTR used as a byte container (nullptr is empty).
 bool AppendToBodyBuffer(BSTR* buffer, std::string_view bytes);

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -821,6 +822,54 @@ TEST(GatewayBodyBufferTest, SizedGrownAndOverlongBodiesJoinTheCallersBufferWhole
     }
     CBodyBuffer body;
     EXPECT_FALSE(body.MoveInto(nullptr));
+}
+
+TEST(GatewayBodyBufferTest, LargeBodiesKeepEveryByteWhileHelpersTouchTheirPages) {
+    // Above the size at which helpers start; odd lengths, pieces that divide
+    // neither a page nor a chunk.
+    struct Case {
+        const char* what;
+        size_t reserve;
+        size_t written;
+    };
+    const size_t large = kPageTouchMinimum + 3 * 65536 + 1;
+    const Case cases[] = {
+        {"whole", large, large},
+        {"less than announced", large, large / 2 + 7},
+        {"more than announced", large, large + 5},
+    };
+    for (const Case& c : cases) {
+        const std::string expected = Pattern(c.written);
+        CBodyBuffer body;
+        body.Reserve(c.reserve);
+        ::Sleep(10);  // the helpers are ahead of the first byte
+        for (size_t at = 0; at < expected.size(); at += 16381)
+            ASSERT_TRUE(body.Append(expected.data() + at, std::min<size_t>(16381, expected.size() - at))) << c.what;
+        ASSERT_EQ(body.Size(), expected.size()) << c.what;
+        EXPECT_TRUE(body.View() == expected) << c.what;
+        BSTR caller = nullptr;
+        ASSERT_TRUE(body.MoveInto(&caller)) << c.what;
+        Owners::UniqueBstr owner(caller);
+        EXPECT_TRUE(Bytes(caller) == expected) << c.what;
+    }
+}
+
+TEST(GatewayBodyBufferTest, UnwrittenBstrsHaveTheirExactByteLengthAndATerminator) {
+    for (const size_t length : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{4095}, size_t{4096},
+                                size_t{65537}}) {
+        Owners::UniqueBstr bytes(AllocateUnwrittenBstr(length));
+        ASSERT_NE(bytes.get(), nullptr) << length;
+        EXPECT_EQ(::SysStringByteLen(bytes.get()), length);
+        const auto* p = reinterpret_cast<const unsigned char*>(bytes.get());
+        EXPECT_EQ(p[length], 0) << length;
+        EXPECT_EQ(p[length + 1], 0) << length;
+        std::memset(bytes.get(), 'x', length);
+        BSTR grown = bytes.release();
+        ASSERT_TRUE(AppendToBodyBuffer(&grown, "yz"));
+        bytes.reset(grown);
+        EXPECT_EQ(Bytes(bytes.get()), std::string(length, 'x') + "yz") << length;
+    }
+    EXPECT_EQ(AllocateUnwrittenBstr(size_t{kMaxBodyLength} + 1), nullptr);
 }
 
 TEST(GatewayBodyBufferTest, AppendsBytesIncludingZeros) {
