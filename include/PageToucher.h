@@ -30,7 +30,7 @@ constexpr size_t kPageTouchChunk = 64 * 1024;
 // Helpers start this many chunks beyond the writer, so that the chunk a
 // helper takes is seldom the one the writer reaches next.
 constexpr size_t kPageTouchLead = 4;
-constexpr unsigned kPageTouchHelpers = 2;
+constexpr unsigned kPageTouchHelpers = 3;
 
 class CPageToucher {
 public:
