@@ -8,10 +8,3 @@
 void LogCommandNotAvailable(const wchar_t* keyword) {
     LOGW(LOG_WARNING, L"Tavrisk: the command %s is not available in this build\n", keyword);
 }
-
-void RunConnectWithSessionCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"BVConnectWithSession");
-}
-void RunGetClientSecuritySessionCommand(const FrontDoorCommand&) {
-    LogCommandNotAvailable(L"BVGetClientsecuritySession");
-}

@@ -44,6 +44,14 @@ bool Fits(const std::wstring& value, size_t chars, const wchar_t* name) {
     return false;
 }
 
+// One argument of the client's line as the client reads it back: as it
+// stands when it is one word, else quoted, so that a blank or a quote in a
+// value (a password, a validcode) never splits it or adds arguments.
+std::wstring Argument(const std::wstring& text) {
+    if (!text.empty() && text.find_first_of(L" \t\n\v\"") == std::wstring::npos) return text;
+    return QuoteCommandLineArgument(text.c_str());
+}
+
 bool InGate(const std::optional<std::wstring>& value, size_t gate) {
     return value && !value->empty() && value->size() <= gate;
 }
@@ -69,14 +77,15 @@ std::wstring ProxyPartOfCommandLine(const ProxyInfo& proxy, wchar_t joiner,
     LOGW(LOG_INFO, withProxyLog, proxy.proxyHost, static_cast<int>(proxy.proxyPort),
          proxy.proxyUser, proxy.proxyDomain);
     std::wstring part = L" ";
-    part += proxy.proxyHost;
-    part += joiner;
-    part += std::to_wstring(proxy.proxyPort);
+    const std::wstring port = std::to_wstring(proxy.proxyPort);
+    part += joiner == L' ' ? Argument(proxy.proxyHost) + L" " + port
+                           : Argument(proxy.proxyHost + std::wstring(1, joiner) + port);
     std::wstring user = proxy.proxyUser;
     if (proxy.proxyDomain[0]) user = std::wstring(proxy.proxyDomain) + L"\\" + user;
     if (!user.empty() && proxy.proxyPassword[0]) {
         LOGW(LOG_INFO, L"Tavrisk: Launch Brevanto with proxy username and password.\n");
-        part += L" proxyusername=" + user + L" proxypassword=" + proxy.proxyPassword;
+        part += L" " + Argument(L"proxyusername=" + user) + L" " +
+                Argument(L"proxypassword=" + std::wstring(proxy.proxyPassword));
     }
     return part;
 }
@@ -85,9 +94,10 @@ std::wstring BuildConnectWithUiCommandLine(const SessionLaunchArguments& argumen
                                            const ProxyInfo& proxy) {
     SetWebNoSessionFlag(1);
     const ValidCodeValues values = ParseValidCode(arguments.validCode);
-    std::wstring line = L"-connectwithui " + arguments.host + L" " + arguments.port + L" " +
+    std::wstring line = L"-connectwithui " + Argument(arguments.host) + L" " +
+                        Argument(arguments.port) + L" " +
                         QuoteCommandLineArgument(arguments.user.c_str()) + L" " +
-                        (values.txt1.empty() ? std::wstring(L"test") : values.txt1);
+                        (values.txt1.empty() ? std::wstring(L"test") : Argument(values.txt1));
     if (InGate(values.txt2, kTxt2GateChars) && Fits(*values.txt2, kAAALongChars, L"txt2") &&
         Fits(arguments.user, kAAALongChars, L"username") && Fits(values.txt1, kAAALongChars, L"txt1")) {
         WriteAAAValue(L"txt2", *values.txt2);
@@ -107,17 +117,18 @@ std::wstring BuildConnectWithUiCommandLine(const SessionLaunchArguments& argumen
         proxy, L':',
         L"Tavrisk: start proxy with proxy, host:%s, port:%d, username:%s, password:*****, domain:%s\n",
         L"Tavrisk: start vpn without proxy info.\n");
-    if (!method.empty()) line += L" " + method;
+    if (!method.empty()) line += L" " + Argument(method);
     return line;
 }
 
 std::wstring BuildConnectSessionCommandLine(const SessionLaunchArguments& arguments,
                                             const ProxyInfo& proxy) {
     SetWebNoSessionFlag(0);
-    std::wstring line = L"-connectsession " + arguments.host + L" " + arguments.port + L" " +
-                        arguments.session + L" " + arguments.browserProcessId + L" username=" +
-                        QuoteCommandLineArgument(arguments.user.c_str()) + L" validcode=" +
-                        arguments.validCode;
+    std::wstring line = L"-connectsession " + Argument(arguments.host) + L" " +
+                        Argument(arguments.port) + L" " + Argument(arguments.session) + L" " +
+                        Argument(arguments.browserProcessId) + L" username=" +
+                        QuoteCommandLineArgument(arguments.user.c_str()) + L" " +
+                        Argument(L"validcode=" + arguments.validCode);
     line += ProxyPartOfCommandLine(
         proxy, L' ',
         L"Tavrisk: start proxy with proxy, host:%s, port:%d, username:%s, password:*****, domain:%s\n",
@@ -127,7 +138,7 @@ std::wstring BuildConnectSessionCommandLine(const SessionLaunchArguments& argume
 
 std::wstring BuildClientSecurityCommandLine(const std::wstring& host, const std::wstring& port,
                                             const ProxyInfo& proxy) {
-    std::wstring line = L"-getclientsecuritysession " + host + L" " + port;
+    std::wstring line = L"-getclientsecuritysession " + Argument(host) + L" " + Argument(port);
     LOGW(LOG_INFO, L"Tavrisk: Launch command is:%s\n", line.c_str());
     line += ProxyPartOfCommandLine(
         proxy, L' ',
@@ -135,6 +146,28 @@ std::wstring BuildClientSecurityCommandLine(const std::wstring& host, const std:
         L"password:*****, domain:%s\n",
         L"Tavrisk: get client security session without proxy info.\n");
     return line;
+}
+
+std::wstring CommandLineForLog(const std::wstring& commandLine, const ProxyInfo& proxy) {
+    if (!proxy.proxyPassword[0]) return commandLine;
+    const std::wstring argument = L" " + Argument(L"proxypassword=" + std::wstring(proxy.proxyPassword));
+    std::wstring masked = commandLine;
+    for (size_t at = masked.find(argument); at != std::wstring::npos;
+         at = masked.find(argument, at + 1)) {
+        masked.replace(at, argument.size(), L" proxypassword=*****");
+    }
+    return masked;
+}
+
+bool FitsClientCommandLine(const std::wstring& program, const std::wstring& commandLine) {
+    // The quoted program, a blank, the parameters.
+    const size_t chars = program.size() + 3 + commandLine.size();
+    if (chars <= kProcessCommandLineChars) return true;
+    LOGW(LOG_WARNING,
+         L"Tavrisk: the client's command line of %d characters is longer than a process takes, "
+         L"the client is not started.\n",
+         static_cast<int>(chars));
+    return false;
 }
 
 bool BuildRunInUserSessionText(const std::wstring& program, const std::wstring& commandLine,

@@ -49,6 +49,16 @@ std::wstring BuildClientSecurityCommandLine(const std::wstring& host, const std:
 std::wstring ProxyPartOfCommandLine(const ProxyInfo& proxy, wchar_t joiner,
                                     const wchar_t* withProxyLog, const wchar_t* withoutProxyLog);
 
+// The line for the log: the proxy password's argument reads
+// "proxypassword=*****".
+std::wstring CommandLineForLog(const std::wstring& commandLine, const ProxyInfo& proxy);
+
+// The client's start: ShellExecuteEx hands "program" and its command line
+// to the process creation, which takes 32,767 characters with the
+// terminator. False (logged) for a line longer than that.
+constexpr size_t kProcessCommandLineChars = 32766;
+bool FitsClientCommandLine(const std::wstring& program, const std::wstring& commandLine);
+
 // The install manager's text for starting program with its command line in
 // the user's session ("%s@@@%s" in the thread's code page); false (logged)
 // when it exceeds what the service takes or the code page cannot hold it.

@@ -3,9 +3,13 @@
 // install manager's launch text.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <shellapi.h>
+
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "Platform.h"
 #include "SessionLaunch.h"
@@ -27,6 +31,16 @@ ProxyInfo Proxy(uint32_t use, const wchar_t* host, uint32_t port, const wchar_t*
     SetProxyInfoText(info.proxyPassword, password);
     SetProxyInfoText(info.proxyDomain, domain);
     return info;
+}
+
+// The arguments the client reads back from its command line.
+std::vector<std::wstring> ArgumentsOf(const std::wstring& commandLine) {
+    const std::wstring line = L"Brevanto.exe " + commandLine;
+    int count = 0;
+    wchar_t** argv = ::CommandLineToArgvW(line.c_str(), &count);
+    std::vector<std::wstring> arguments(argv + 1, argv + count);
+    ::LocalFree(argv);
+    return arguments;
 }
 
 std::map<std::wstring, std::wstring> AAAValues() {
@@ -135,6 +149,50 @@ TEST_F(SessionLaunchTest, ProxyPartOfEachLine) {
     EXPECT_EQ(BuildClientSecurityCommandLine(L"gw", L"443", withDomain),
               L"-getclientsecuritysession gw 443 proxy.corp 8080 proxyusername=CORP\\u proxypassword=pw");
     EXPECT_EQ(BuildClientSecurityCommandLine(L"gw", L"443", notInUse), L"-getclientsecuritysession gw 443");
+}
+
+// A value with a blank or a quote (a password, a validcode, a user name)
+// stays one argument and adds none; a one-word value stands as it is.
+TEST_F(SessionLaunchTest, EveryValueStaysOneArgumentOfItsOwn) {
+    const ProxyInfo proxy = Proxy(1, L"proxy.corp", 8080, L"u", L"p w\"x", L"CORP");
+    const SessionLaunchArguments portal{L"gw", L"443", L"0123456789", L"1", L"Ann \"Lee\"",
+                                        L"txt1=a b@ proxypassword=evil"};
+    EXPECT_EQ(ArgumentsOf(BuildConnectSessionCommandLine(portal, proxy)),
+              (std::vector<std::wstring>{L"-connectsession", L"gw", L"443", L"0123456789", L"1",
+                                         L"username=Ann \"Lee\"", L"validcode=txt1=a b@ proxypassword=evil",
+                                         L"proxy.corp", L"8080", L"proxyusername=CORP\\u",
+                                         L"proxypassword=p w\"x"}));
+    const SessionLaunchArguments shortSession{L"", L"443", L"s", L"1", L"u",
+                                              L"txt1=a b@method=one two@"};
+    EXPECT_EQ(ArgumentsOf(BuildConnectWithUiCommandLine(shortSession, proxy)),
+              (std::vector<std::wstring>{L"-connectwithui", L"", L"443", L"u", L"a b", L"0", L"0",
+                                         L"0", L"0", L"proxy.corp:8080", L"proxyusername=CORP\\u",
+                                         L"proxypassword=p w\"x", L"one two"}));
+}
+
+TEST(SessionLaunchLogTest, TheProxyPasswordNeverReachesTheLog) {
+    ProxyInfo proxy{};
+    ResetProxyInfo(proxy);
+    proxy.bUseProxy = 1;
+    proxy.proxyPort = 3128;
+    SetProxyInfoText(proxy.proxyHost, L"p");
+    SetProxyInfoText(proxy.proxyUser, L"u");
+    for (const wchar_t* password : {L"secret", L"with blank"}) {
+        SetProxyInfoText(proxy.proxyPassword, password);
+        const std::wstring line = BuildClientSecurityCommandLine(L"gw", L"443", proxy);
+        EXPECT_EQ(CommandLineForLog(line, proxy),
+                  L"-getclientsecuritysession gw 443 p 3128 proxyusername=u proxypassword=*****");
+    }
+    SetProxyInfoText(proxy.proxyPassword, L"");
+    EXPECT_EQ(CommandLineForLog(L"-x proxypassword=", proxy), L"-x proxypassword=");
+}
+
+TEST(ClientCommandLineTest, ALineNoProcessCanTakeIsRefused) {
+    const std::wstring program = L"C:\\p\\Brevanto.exe";
+    // The quoted program, a blank and the line, without the terminator.
+    const std::wstring fits(kProcessCommandLineChars - program.size() - 3, L'x');
+    EXPECT_TRUE(FitsClientCommandLine(program, fits));
+    EXPECT_FALSE(FitsClientCommandLine(program, fits + L"x"));
 }
 
 TEST(RunInUserSessionTextTest, LongTextIsRefused) {
