@@ -33,6 +33,3 @@ void RunRunCORVDCommand(const FrontDoorCommand& command);
 void RunUpdateForMSICommand(const FrontDoorCommand& command);
 void RunUpdateBrevantoCommand(const FrontDoorCommand& command);
 void RunUpdateStandaloneMSICommand(const FrontDoorCommand& command);
-
-// Logs that a command's branch is not part of this build.
-void LogCommandNotAvailable(const wchar_t* keyword);
