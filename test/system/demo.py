@@ -4,7 +4,11 @@ exit code, the completion signal and the log lines of that run are shown.
 Then the gateway download: the gateway double (TLS, a session token) and the
 proxy double run on loopback, and the demo's fetch program downloads the
 version file with the session cookie, directly and through the proxy with
-NTLM; what the proxy and the gateway saw is shown beside it."""
+NTLM; what the proxy and the gateway saw is shown beside it. Then the main
+road: the portal's "BVConnectWithSession" starts the client double with
+the session's exact command line, and "BVSetOutSideProxyScript" writes the
+split tunnel's Proxy.pac, with what the PAC engine answers for a few
+hosts."""
 import base64
 import json
 import shutil
@@ -14,6 +18,7 @@ import time
 from pathlib import Path
 
 import harness as h
+from client_programs import journal as client_journal
 
 DOUBLES = Path(__file__).resolve().parents[1] / "doubles"
 SESSION = "demo-7c1f0a2b"
@@ -130,19 +135,6 @@ def show_run(title, result):
         print(f"   {entry['time']} ({entry['level']}) {message}")
 
 
-def client_starts(journal):
-    if not journal.exists():
-        return []
-    starts, args = [], []
-    for line in journal.read_text(encoding="utf-8").splitlines():
-        if line == "end":
-            starts.append(args)
-            args = []
-        elif line.startswith("arg") and "=" in line and line[3:line.index("=")].isdigit():
-            args.append(line.split("=", 1)[1])
-    return starts
-
-
 def launch_demo():
     """The main road: the portal's launch command with the gateway double
     (TLS, the session's version file), the COM double as the install
@@ -168,16 +160,20 @@ def launch_demo():
             time.sleep(0.05)
         pid = next(line[4:] for line in journal.read_text().splitlines() if line.startswith("pid="))
         with h.ComDouble(work / "com"):
-            tail = f"BVConnectWithSession localhost {port} {SESSION} {pid} alice txt1=a@"
+            tail = f"BVConnectWithSession localhost {port} KZsession={SESSION} {pid} alice txt1=a@"
             show_run(f"Pelkora.exe {tail}    (the portal's launch, browser pid {pid})",
                      h.run_waited(folder / "Pelkora.exe", tail))
             for _ in range(100):
-                if client_starts(folder / "Brevanto.exe.journal"):
+                if client_journal(folder / "Brevanto.exe"):
                     break
                 time.sleep(0.1)
-        starts = client_starts(folder / "Brevanto.exe.journal")
-        print("   Brevanto.exe was started with: " +
-              (" ".join(starts[0]) if starts else "(it was not started)"))
+        starts = client_journal(folder / "Brevanto.exe")
+        if not starts:
+            print("   Brevanto.exe was not started")
+        for start in starts:
+            print(f"   Brevanto.exe (pid {start['pid']}) was started with the command line:")
+            print(f"   | {start['cmd']}")
+            print("   which it reads as the arguments: " + " ".join(f"[{a}]" for a in start["args"]))
     finally:
         browser.kill()
         h.run(["taskkill", "/f", "/im", "browser.exe"])
