@@ -81,21 +81,8 @@ def start_gateway(work):
     raise SystemExit("the gateway double did not start")
 
 
-INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
-
-
-def start_without_a_proxy():
-    """The road measured is the direct one: no browser proxy, and nothing
-    captured by an earlier run in this slot (the demo leaves its proxy)."""
-    h.reg_add(INTERNET_SETTINGS, "ProxyEnable", "REG_DWORD", 0)
-    for name in ("ProxyServer", "AutoConfigURL", "ProxyOverride"):
-        h.run(["reg", "delete", INTERNET_SETTINGS, "/v", name, "/f"])
-    for ini in h.conf_dir().glob("Proxy*.ini"):
-        ini.unlink()
-
-
 def main():
-    start_without_a_proxy()
+    h.clear_browser_proxy()  # the road measured is the direct one
     work = Path(tempfile.mkdtemp())
     folder = Path(tempfile.mkdtemp())
     shutil.copyfile(h.deliverable("Pelkora"), folder / "Pelkora.exe")

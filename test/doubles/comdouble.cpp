@@ -321,6 +321,8 @@ void Line::Write() {
             ::CloseHandle(file);
             return;
         }
+        // Only a file another process holds is worth waiting for.
+        if (::GetLastError() != ERROR_SHARING_VIOLATION) return;
         ::Sleep(10);
     }
 }

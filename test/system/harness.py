@@ -3,6 +3,7 @@ and reads what they leave behind (log lines, registry values, events)."""
 import datetime
 import os
 import re
+import shutil
 import subprocess
 import tempfile
 from pathlib import Path
@@ -148,6 +149,7 @@ class ComDouble:
         self.journal_path = Path(folder) / "comdouble.journal"
 
     def __enter__(self):
+        self.journal_path.parent.mkdir(parents=True, exist_ok=True)
         reg_delete_key(self.KEY)
         reg_add(self.KEY, "Journal", "REG_SZ", windows_path(self.journal_path))
         rc, _, err = run(["regsvr32", "/s", windows_path(TEST_BIN / "comdouble.dll")])
@@ -185,6 +187,19 @@ def conf_dir():
 
 def proxy_ini():
     return conf_dir() / "Proxy.ini"
+
+
+INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+
+
+def clear_browser_proxy():
+    """No browser proxy and nothing captured: a test that sets, restores or
+    detects the user's proxy starts and leaves its slot this way, since the
+    next test in the slot reads them."""
+    reg_add(INTERNET_SETTINGS, "ProxyEnable", "REG_DWORD", 0)
+    for name in ("ProxyServer", "AutoConfigURL", "ProxyOverride"):
+        run(["reg", "delete", INTERNET_SETTINGS, "/v", name, "/f"])
+    shutil.rmtree(conf_dir(), ignore_errors=True)
 
 
 def write_ini(values):

@@ -18,7 +18,7 @@ INCLUDE = VPN2 + r"\Include"
 EXCLUDE = VPN2 + r"\Exclude"
 USER_INSTALL_MANAGER = r"HKCU\SOFTWARE\VPN\Install Manager"
 INSTALL_MANAGER = r"HKLM\SOFTWARE\VPN\Install Manager"
-INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+INTERNET_SETTINGS = h.INTERNET_SETTINGS
 COMPANY = "Quarlo Proxy Test Co"
 COMPANY_ROOT = h.PREFIX / "drive_c" / "Program Files" / COMPANY
 STOLVEX = COMPANY_ROOT / "SSL VPN Client" / "Stolvex.exe"
@@ -50,7 +50,7 @@ def clean():
         h.reg_delete_key(key)
     h.reg_add(USER_INSTALL_MANAGER, "proxylistenport", "REG_DWORD", 51234)
     h.reg_add(INSTALL_MANAGER, "CompanyName", "REG_SZ", COMPANY)
-    shutil.rmtree(h.conf_dir(), ignore_errors=True)
+    h.clear_browser_proxy()
     shutil.rmtree(COMPANY_ROOT, ignore_errors=True)
     STOLVEX.parent.mkdir(parents=True)
     shutil.copyfile(h.TEST_BIN / "clientdouble.exe", STOLVEX)
@@ -58,7 +58,7 @@ def clean():
     h.run(["taskkill", "/f", "/im", "Stolvex.exe"])
     for key in (VPN2, USER_INSTALL_MANAGER, INSTALL_MANAGER):
         h.reg_delete_key(key)
-    shutil.rmtree(h.conf_dir(), ignore_errors=True)
+    h.clear_browser_proxy()
     shutil.rmtree(COMPANY_ROOT, ignore_errors=True)
 
 

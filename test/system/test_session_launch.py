@@ -25,7 +25,7 @@ SESSION = f"KZsession={TOKEN}"
 VERSION = "<?xml version=\"1.0\"?>\r\n<version>9.2.0.41</version>\r\n"
 VPN2 = r"HKCU\SOFTWARE\VPN\VPN2"
 AAA = VPN2 + r"\AAA"
-INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+INTERNET_SETTINGS = h.INTERNET_SETTINGS
 FINISHED = "Tavrisk:launch Brevanto process finish.\r\n"
 SECOND_COPY = "Tavrisk: exist more than 1 process. exit connect.\r\n"
 
@@ -50,6 +50,15 @@ def running_gateway(folder, token):
     finally:
         process.kill()
         process.wait()
+
+
+@pytest.fixture(autouse=True)
+def no_browser_proxy():
+    """The launch detects the user's proxy: the slot's earlier tests must not
+    leave theirs for it."""
+    h.clear_browser_proxy()
+    yield
+    h.clear_browser_proxy()
 
 
 @pytest.fixture
@@ -276,8 +285,7 @@ def test_the_users_proxy_is_passed_to_the_client(own_folder, gateway, services, 
             assert any(m.startswith("Tavrisk: start proxy with proxy, host:127.0.0.1, port:")
                        for m in h.log_messages(result["pid"]))
     finally:
-        h.run(["reg", "delete", INTERNET_SETTINGS, "/v", "ProxyEnable", "/f"])
-        h.run(["reg", "delete", INTERNET_SETTINGS, "/v", "ProxyServer", "/f"])
+        h.clear_browser_proxy()
 
 
 @pytest.mark.parametrize("case", ["second copy", "no install manager", "no client program"])
