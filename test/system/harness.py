@@ -1,5 +1,6 @@
 """Runs the deliverables and the test doubles under the build's Wine prefix
 and reads what they leave behind (log lines, registry values, events)."""
+import contextlib
 import datetime
 import os
 import re
@@ -48,6 +49,16 @@ def run(args, timeout=120):
 
 def deliverable(name):
     return BIN / f"{name}.exe"
+
+
+@contextlib.contextmanager
+def deliverable_alone(name):
+    """A folder of its own holding a copy of the deliverable, where it looks
+    for the programs it starts; removed afterwards."""
+    with tempfile.TemporaryDirectory() as tmp:
+        folder = Path(tmp)
+        shutil.copyfile(deliverable(name), folder / f"{name}.exe")
+        yield folder
 
 
 def run_waited(program, tail="", timeout_ms=60000):

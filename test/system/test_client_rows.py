@@ -3,10 +3,7 @@
 deliverables with the client-program double (test/doubles/clientdouble.cpp)
 in the client's folders. Each start of the double is read from its journal."""
 import datetime
-import shutil
 import subprocess
-import tempfile
-from pathlib import Path
 
 import pytest
 
@@ -84,9 +81,7 @@ def test_run_corvd_starts_the_tunnel_daemon_hidden():
 def own_folder():
     """A copy of Pelkora.exe in a folder of its own, where it looks for
     Brevanto.exe."""
-    with tempfile.TemporaryDirectory() as tmp:
-        folder = Path(tmp)
-        shutil.copyfile(h.deliverable("Pelkora"), folder / "Pelkora.exe")
+    with h.deliverable_alone("Pelkora") as folder:
         yield folder
         stop("Brevanto.exe")
 

@@ -2,7 +2,6 @@
 COM double (the MSI install manager and the install manager) with the
 ActiveX installer and the local HTTPS program stood in for by the
 client-program double."""
-import shutil
 import tempfile
 import time
 from pathlib import Path
@@ -20,9 +19,7 @@ INSTALLER = "Brevanto_ActivX_x64.exe"
 @pytest.fixture
 def own_folder():
     """A copy of Tavrisk.exe in a folder of its own, with the installer double beside it."""
-    with tempfile.TemporaryDirectory() as tmp:
-        folder = Path(tmp)
-        shutil.copyfile(h.deliverable("Tavrisk"), folder / "Tavrisk.exe")
+    with h.deliverable_alone("Tavrisk") as folder:
         yield folder
         stop(INSTALLER)
 

@@ -5,7 +5,6 @@ the install manager (every component current), and the client-program
 double is Brevanto.exe beside the copy; each start of the client is read
 from its journal."""
 import contextlib
-import shutil
 import socket
 import subprocess
 import sys
@@ -85,9 +84,7 @@ def services(tmp_path):
 def own_folder():
     """A copy of Pelkora.exe in a folder of its own, where it looks for
     Brevanto.exe."""
-    with tempfile.TemporaryDirectory() as tmp:
-        folder = Path(tmp)
-        shutil.copyfile(h.deliverable("Pelkora"), folder / "Pelkora.exe")
+    with h.deliverable_alone("Pelkora") as folder:
         h.reg_delete_key(VPN2)
         yield folder
         for name in ("Brevanto.exe", "browser.exe"):
