@@ -164,6 +164,14 @@ void RunInsideProxyCommand(const FrontDoorCommand& command) {
     CBrowserProxySetting setting{};
     const wchar_t* action = command.argv[2];
     if (ContainsNoCase(action, L"resume")) {
+        // Once the change is undone (by an earlier resume of either kind) the
+        // capture is stale or reset to direct, and the live settings are the
+        // user's own: putting the capture back would overwrite them.
+        const ProxyIni::Reader ini(ProxyIni::IniPath(kProxyConfDirVPN));
+        if (ini.Get(ProxyIni::Key::IEProxyShouldResume, 0) != 1) {
+            LOGW(LOG_INFO, L"insideproxy: no change of the browser settings to put back\n");
+            return;
+        }
         setting.OnResumeIE(true);
         return;
     }

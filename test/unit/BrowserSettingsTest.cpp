@@ -5,12 +5,15 @@
 #include <gmock/gmock.h>
 
 #include <fstream>
+#include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "BrowserProxySetting.h"
 #include "BrowserProxyTestSupport.h"
+#include "FrontDoorBranches.h"
 #include "ProxyIniTestSupport.h"
 #include "ProxySettingsFake.h"
 #include "StringUtil.h"
@@ -529,6 +532,77 @@ TEST_F(BrowserSettingsTest, ResumeRestoresTheDialUpEntryByItsFlag) {
     ASSERT_EQ(m_store.Sets().size(), 1u);
     EXPECT_EQ(m_store.Sets()[0].connection, L"Quarlo Networks SSL VPN");
     EXPECT_EQ(m_files.GetInt(K::IEProxyShouldResumeDial), 0);
+}
+
+// ---- The commands, in the orders the client runs them ------------------------
+
+// One front-door command line ("insideproxy set x <url>" ...) as its branch
+// receives it.
+class CommandLine {
+public:
+    CommandLine(std::initializer_list<const wchar_t*> args) {
+        m_args.push_back(L"Pelkora.exe");
+        for (const wchar_t* a : args) m_args.push_back(a);
+        for (std::wstring& a : m_args) m_argv.push_back(a.data());
+        m_argv.push_back(nullptr);
+    }
+    FrontDoorCommand Command() {
+        return {static_cast<int>(m_args.size()), m_argv.data(), nullptr};
+    }
+
+private:
+    std::vector<std::wstring> m_args;
+    std::vector<wchar_t*> m_argv;
+};
+
+TEST_F(BrowserSettingsTest, InsideProxyResumePutsBackOnlyAChangeOfItsOwn) {
+    const ConnectionProxyOptions user =
+        Options(kDirect | kProxy, 0, L"", L"user.proxy:8080", L"*.corp;<local>");
+    const ConnectionProxyOptions changedByUser =
+        Options(kDirect | kDetect, 0, L"", L"other.proxy:3128", L"");
+    struct Case {
+        const char* why;
+        // Runs after the settings were pointed at the inside script and put
+        // back by the resume command (which resets the capture); the user's
+        // settings are live again.
+        std::function<void()> between;
+        ConnectionProxyOptions live;
+    };
+    const Case cases[] = {
+        {"disconnect ran both resumes", [] {}, user},
+        {"the user changed the settings since",
+         [&] { SetLan(changedByUser); }, changedByUser},
+        {"resumed twice",
+         [&] { RunInsideProxyCommand(CommandLine{L"insideproxy", L"resume", L"x", L"y"}.Command()); },
+         user},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        ScopedProxyConfFiles::Remove();
+        m_store.connections.clear();
+        SetLan(user);
+        RunInsideProxyCommand(
+            CommandLine{L"insideproxy", L"set", L"x", L"http://inside.corp/in.pac"}.Command());
+        ASSERT_EQ(m_store.connections[L""],
+                  Options(5, 0, L"http://inside.corp/in.pac", std::nullopt, std::nullopt));
+        RunResumeOutSideProxyScriptCommand(CommandLine{L"BVResumeOutSideProxyScript"}.Command());
+        ASSERT_EQ(m_store.connections[L""], user);
+        c.between();
+
+        m_store.calls.clear();
+        RunInsideProxyCommand(CommandLine{L"insideproxy", L"resume", L"x", L"y"}.Command());
+        EXPECT_EQ(m_store.connections[L""], c.live) << "nothing of this program's is left to undo";
+        EXPECT_EQ(m_store.Count(Key::Set), 0u);
+    }
+
+    // With its own change pending the resume puts the user's settings back.
+    ScopedProxyConfFiles::Remove();
+    SetLan(user);
+    RunInsideProxyCommand(
+        CommandLine{L"insideproxy", L"set", L"x", L"http://inside.corp/in.pac"}.Command());
+    RunInsideProxyCommand(CommandLine{L"insideproxy", L"RESUME", L"x", L"y"}.Command());
+    EXPECT_EQ(m_store.connections[L""], user);
+    EXPECT_EQ(m_files.GetInt(K::IEProxyShouldResume), 0);
 }
 
 // ---- Kill at every step ----------------------------------------------------
