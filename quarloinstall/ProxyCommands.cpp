@@ -179,8 +179,13 @@ void RunInsideProxyCommand(const FrontDoorCommand& command) {
     std::string url;
     if (!NarrowArgument(command.argv[4], "insideproxy", url)) return;
     setting.OnClear(kProxyConfDirVPN);
-    // Without a capture the user's own settings could not be put back.
-    if (!setting.OnSave(true, L"", L"", false, kProxyConfDirVPN)) {
+    // Without a capture the user's own settings could not be put back. A
+    // capture refused because an earlier change is still to be undone is
+    // no loss: the one held is the user's, and the new script replaces the
+    // earlier one on top of it.
+    if (!setting.OnSave(true, L"", L"", false, kProxyConfDirVPN) &&
+        ProxyIni::Reader(ProxyIni::IniPath(kProxyConfDirVPN))
+                .Get(ProxyIni::Key::IEProxyShouldResume, 0) != 1) {
         LOGW(LOG_WARNING, L"insideproxy: the browser settings were not saved, they are not changed\n");
         return;
     }

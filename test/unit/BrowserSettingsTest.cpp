@@ -605,6 +605,20 @@ TEST_F(BrowserSettingsTest, InsideProxyResumePutsBackOnlyAChangeOfItsOwn) {
     EXPECT_EQ(m_files.GetInt(K::IEProxyShouldResume), 0);
 }
 
+TEST_F(BrowserSettingsTest, InsideProxySetAgainBeforeTheResumePointsAtTheNewScript) {
+    const ConnectionProxyOptions user =
+        Options(kDirect | kProxy, 0, L"", L"user.proxy:8080", L"*.corp;<local>");
+    SetLan(user);
+    RunInsideProxyCommand(CommandLine{L"insideproxy", L"set", L"x", L"http://one.corp/in.pac"}.Command());
+    // A reconnect that brings another script before any resume ran.
+    RunInsideProxyCommand(CommandLine{L"insideproxy", L"set", L"x", L"http://two.corp/in.pac"}.Command());
+    EXPECT_EQ(m_store.connections[L""],
+              Options(5, 0, L"http://two.corp/in.pac", std::nullopt, std::nullopt));
+    EXPECT_EQ(m_files.GetText(K::IEProxyServer), L"user.proxy:8080") << "the capture is kept";
+    RunInsideProxyCommand(CommandLine{L"insideproxy", L"resume", L"x", L"y"}.Command());
+    EXPECT_EQ(m_store.connections[L""], user);
+}
+
 // ---- Kill at every step ----------------------------------------------------
 
 struct Killed {};
