@@ -191,8 +191,10 @@ std::string TrimWhiteSpace(std::string_view text) {
     return std::string(text.substr(first, last - first));
 }
 
-std::string MaskedForLog(std::string_view secret) {
-    return "******" + std::string(secret.substr(secret.size() > 2 ? secret.size() - 2 : 0));
+std::string MaskedForLog(std::string_view) {
+    // Nothing of the text itself: the last digits of an encoded password
+    // are its last character XOR a key every copy of the program holds.
+    return "******";
 }
 
 bool ExactWideFromCodePage(std::string_view text, UINT codePage, std::wstring& out) {

@@ -61,7 +61,7 @@ char AsciiLower(char c);
 std::wstring ToLowerW(std::wstring_view text);
 // Copy without the blanks, tabs and line breaks at both ends.
 std::string TrimWhiteSpace(std::string_view text);
-// A secret as the log may show it: six stars and its last 2 characters.
+// A secret as the log may show it: six stars, none of its characters.
 std::string MaskedForLog(std::string_view secret);
 
 // Text from a peer made safe for one log line: control characters (CR and

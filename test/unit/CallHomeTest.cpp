@@ -163,15 +163,18 @@ TEST_F(CallHomeSettingsTest, EachProxyValueIsReadOnlyAfterTheOneBeforeIt) {
     }
 }
 
-TEST_F(CallHomeSettingsTest, TheLogShowsAtMostTheStoredPasswordsLastTwoCharacters) {
+TEST_F(CallHomeSettingsTest, TheLogShowsNoCharacterOfTheStoredPassword) {
     m_key.SetString(L"proxyhost", L"proxy.example");
     m_key.SetDword(L"proxyport", 8080);
     m_key.SetString(L"proxyuname", L"alice");
-    m_key.SetString(L"proxypwd", L"7");
+    // Its last two digits would name the password's last character.
+    const std::string encoded = EncodePassword("Secret#1");
+    m_key.SetString(L"proxypwd", Wide(encoded));
     CallHome();
-    EXPECT_NE(m_log.Text().find("callhome: proxypwd:******7\r\n"), std::string::npos)
-        << m_log.Text();
-    EXPECT_STREQ(g_ProxyInfo.proxyPassword, L"");
+    const std::string log = m_log.Text();
+    EXPECT_NE(log.find("callhome: proxypwd:******\r\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find(encoded.substr(encoded.size() - 2) + "\r\n"), std::string::npos) << log;
+    EXPECT_STREQ(g_ProxyInfo.proxyPassword, L"Secret#1");
 }
 
 TEST_F(CallHomeSettingsTest, BasicCredentialsReachTheLogOnlyWithTheDebugSwitch) {
@@ -181,7 +184,7 @@ TEST_F(CallHomeSettingsTest, BasicCredentialsReachTheLogOnlyWithTheDebugSwitch) 
     CallHome();
     std::string log = m_log.Text();
     EXPECT_EQ(log.find("Y2FsbGhvbWU6U2VjcmV0IzE"), std::string::npos) << log;
-    EXPECT_NE(log.find("callhome: callhome_xx:******E=\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("callhome: callhome_xx:******\r\n"), std::string::npos) << log;
     EXPECT_NE(log.find("callhome: Data:{\"server_domain\":\"corp.example\",\"server_info\":"
                        "\"gw \\\"1\\\"\"}\r\n"),
               std::string::npos)

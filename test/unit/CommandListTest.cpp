@@ -224,6 +224,22 @@ TEST(PasswordEncoding, RoundTripsAnyLengthWithoutZeroBytes) {
     }
 }
 
+TEST(StoredPassword, TheLogGivesAwayNoDigitOfTheStoredText) {
+    ScopedRegistryKey vpn2(HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\VPN2");
+    ScopedRegistryKey installManager(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VPN\\Install Manager");
+    TestSupport::ScopedTestLog log(TestSupport::MakeTime(2031, 3, 5, 5, 6, 7, 8));
+    const std::string encoded = EncodePassword("Secret1");
+    // The last two digits of a group are its byte XOR the key's low byte:
+    // with the fixed table they name the password's last character.
+    const unsigned lastGroup = std::stoul(encoded.substr(encoded.size() - 4), nullptr, 16);
+    ASSERT_EQ((lastGroup ^ PasswordKeyTable[6]) & 0xFF, static_cast<unsigned>('1'));
+    BVSavePassword(encoded);
+    const std::string text = log.Text();
+    EXPECT_NE(text.find("BVSavePassword finished, ret:0, value:******.\r\n"), std::string::npos)
+        << text;
+    EXPECT_EQ(text.find(encoded.substr(encoded.size() - 2) + ".\r\n"), std::string::npos) << text;
+}
+
 TEST(StoredPassword, SavesTheTextWithItsTerminatorAndTheSessionFlag) {
     ScopedRegistryKey vpn2(HKEY_CURRENT_USER, L"SOFTWARE\\VPN\\VPN2");
     BVSavePassword("");
