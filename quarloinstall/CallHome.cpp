@@ -149,25 +149,37 @@ std::string BstrBytes(BSTR text) {
 
 CallHomeTarget SplitCallHomeUrl(std::string_view url) {
     CallHomeTarget target;
-    if (url.size() < kSchemeChars) return target;
+    // The characters dropped must be the secure-web scheme: from any other
+    // URL they would be the host's first ones, and the report with its
+    // credentials would go to a host of another name.
+    if (url.size() < kSchemeChars || !StartsWithAsciiNoCase(url, "https://")) return target;
     std::string_view server = url.substr(kSchemeChars);
     const size_t slash = server.find('/');
     if (slash == std::string_view::npos) {
         target.path = server;
         return target;
     }
-    target.path = server.substr(slash);
+    const std::string_view path = server.substr(slash);
     server = server.substr(0, slash);
     const size_t colon = server.find(':');
-    if (colon != std::string_view::npos && colon > 0) {
+    if (colon != std::string_view::npos) {
         const std::string_view digits = server.substr(colon + 1);
-        unsigned value = 0;
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-        if (error == std::errc() && end == digits.data() + digits.size() && value >= 1 && value <= 0xFFFF)
-            target.port = static_cast<uint16_t>(value);
         server = server.substr(0, colon);
+        if (!digits.empty()) {
+            // A port that is no port would send the report to another one.
+            unsigned value = 0;
+            const auto [end, error] =
+                std::from_chars(digits.data(), digits.data() + digits.size(), value);
+            if (error != std::errc() || end != digits.data() + digits.size() || value < 1 ||
+                value > 0xFFFF) {
+                return CallHomeTarget{};
+            }
+            target.port = static_cast<uint16_t>(value);
+        }
     }
+    if (server.empty()) return CallHomeTarget{};
     target.host = server;
+    target.path = path;
     return target;
 }
 

@@ -15,11 +15,12 @@ struct ProxyInfo;
 
 constexpr const wchar_t* kCallHomeKey = L"Software\\VPN\\CallHome";
 
-// Where the report goes. The URL's first 8 characters (a secure-web scheme
-// with its colon and slashes) are dropped; the rest is the host, an optional
-// ":port" and the path from the first '/'. A URL shorter than 8 characters
-// or without a '/' after its scheme has no host (nothing can be posted); a
-// port that is not a decimal number from 1 to 65535 gives 443.
+// Where the report goes. The URL's first 8 characters (the secure-web
+// scheme with its colon and slashes) are dropped; the rest is the host, an
+// optional ":port" and the path from the first '/'. A URL without that
+// scheme, without a '/' after it, with an empty host or with a port that is
+// not a decimal number from 1 to 65535 has no host (nothing can be posted);
+// without a port (or with an empty one) the port is 443.
 struct CallHomeTarget {
     std::string host;
     uint16_t port = 443;

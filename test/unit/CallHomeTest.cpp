@@ -36,19 +36,26 @@ TEST(CallHomeUrl, SplitsHostPortAndPath) {
         {"https://rx.example:8443/r", "rx.example", 8443, "/r"},
         {"https://rx.example/r/s?t=1", "rx.example", 443, "/r/s?t=1"},
         {"https://rx.example:8443", "", 443, "rx.example:8443"},  // no '/': no host
-        {"http://rx.example/r", "x.example", 443, "/r"},          // a 7-character scheme
+        {"HTTPS://rx.example/r", "rx.example", 443, "/r"},
         {"https://", "", 443, ""},
         {"https:/", "", 443, ""},  // shorter than the scheme
         {"", "", 443, ""},
-        {"https://rx:0/r", "rx", 443, "/r"},
         {"https://rx:65535/r", "rx", 65535, "/r"},
-        {"https://rx:65536/r", "rx", 443, "/r"},
-        {"https://rx:70000/r", "rx", 443, "/r"},
-        {"https://rx:84x3/r", "rx", 443, "/r"},
-        {"https://rx:/r", "rx", 443, "/r"},
-        {"https://rx:-1/r", "rx", 443, "/r"},
-        {"https://:8443/r", ":8443", 443, "/r"},  // a colon first is no port
+        {"https://rx:/r", "rx", 443, "/r"},  // an empty port is the default one
         {"https://rx/a:80/b", "rx", 443, "/a:80/b"},
+        // Refused, no host: without the secure-web scheme the characters
+        // dropped for it would be the host's, and the report with its
+        // credentials would go to a host of another name; a port that is no
+        // port would send it to another one.
+        {"http://rx.example/r", "", 443, ""},
+        {"rx.example.com/r/s", "", 443, ""},
+        {"https:\\\\rx.example/r", "", 443, ""},
+        {"https://rx:0/r", "", 443, ""},
+        {"https://rx:65536/r", "", 443, ""},
+        {"https://rx:70000/r", "", 443, ""},
+        {"https://rx:84x3/r", "", 443, ""},
+        {"https://rx:-1/r", "", 443, ""},
+        {"https://:8443/r", "", 443, ""},
     };
     for (const auto& c : cases) {
         const CallHomeTarget t = SplitCallHomeUrl(c.url);
@@ -160,6 +167,19 @@ TEST_F(CallHomeSettingsTest, EachProxyValueIsReadOnlyAfterTheOneBeforeIt) {
             << c.name;
         EXPECT_EQ(log.find("Secret#1"), std::string::npos) << c.name;
         ResetProxyInfo(g_ProxyInfo);
+    }
+}
+
+TEST_F(CallHomeSettingsTest, AReceiverUrlThatIsNotSecureWebSendsNothing) {
+    for (const wchar_t* url : {L"http://receiver.example/r", L"receiver.example/r"}) {
+        m_key.SetString(L"callhome_url", url);
+        const size_t logged = m_log.Text().size();
+        CallHome();
+        const std::string log = m_log.Text().substr(logged);
+        EXPECT_NE(log.find("callhome: callhome_url names no server, nothing is sent\r\n"),
+                  std::string::npos)
+            << log;
+        EXPECT_EQ(log.find("callhome finished"), std::string::npos) << log;
     }
 }
 
