@@ -354,7 +354,9 @@ bool HandleCOMService(const wchar_t* component, const wchar_t* action, const wch
 
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
-    info.fMask = doNotWait == 0 ? SEE_MASK_NOCLOSEPROCESS : 0;
+    // No error box (the elevation prompt is no error box): nobody may sit
+    // at this program, and a box would hold the command and its waiter.
+    info.fMask = SEE_MASK_FLAG_NO_UI | (doNotWait == 0 ? SEE_MASK_NOCLOSEPROCESS : 0);
     info.lpVerb = elevate ? L"runas" : nullptr;
     info.lpFile = path.c_str();
     info.lpParameters = built.parameters.c_str();
