@@ -5,7 +5,6 @@
 #include <shellapi.h>
 #include <shlwapi.h>
 
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +59,42 @@ inline CommandSplit SplitLaunchCommand(std::wstring_view command) {
     return result;
 }
 
+// How long the list waits for a command it handed to the command
+// processor. A batch file may run on for ever: the list and the program go
+// on after this while it runs.
+constexpr DWORD kCommandProcessorWaitMs = 60000;
+
+// Runs the text as the runtime's system() does ("<command processor> /c
+// <text>"), the wide text as it stands, and waits for its end waitMs at
+// most. False when the command processor could not be started.
+inline bool RunInCommandProcessor(const std::wstring& text, DWORD waitMs) {
+    wchar_t found[MAX_PATH] = {};
+    std::wstring processor;
+    const DWORD length = ::GetEnvironmentVariableW(L"ComSpec", found, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) {
+        processor = found;
+    } else {
+        const UINT system = ::GetSystemDirectoryW(found, MAX_PATH);
+        if (system == 0 || system >= MAX_PATH) return false;
+        processor = std::wstring(found) + L"\\cmd.exe";
+    }
+    std::wstring commandLine = L"\"" + processor + L"\" /c " + text;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          nullptr, &startup, &started)) {
+        return false;
+    }
+    const Owners::UniqueHandle thread(started.hThread);
+    const Owners::UniqueHandle process(started.hProcess);
+    if (Timing::WaitForObject(process.get(), waitMs) != WAIT_OBJECT_0) {
+        LOGW(LOG_WARNING, L"CommandListExecute: %s still runs after %u ms, the list goes on\n",
+             text.c_str(), static_cast<unsigned>(waitMs));
+    }
+    return true;
+}
+
 // Runs every command through the shell, with the open-with dialog for files
 // without a program and the command processor for batch files. 1 unless the
 // last command that failed to start was given up.
@@ -85,11 +120,17 @@ inline int CommandListExecute(const CommandList& list) {
         LOGW(LOG_WARNING,
              L"CommandListExecute failed, ret is %d, index:%d, pCommand:%s, app.GetBuffer:%s\n",
              static_cast<int>(result), split.position, command.c_str(), split.program.c_str());
-        const std::string text = CodePageFromWide(split.program, CP_THREAD_ACP);
-        if (::StrStrIA(text.c_str(), ".bat") || ::StrStrIA(text.c_str(), "gpupdate /target")) {
+        const std::wstring& text = split.program;
+        if (::StrStrIW(text.c_str(), L".bat") || ::StrStrIW(text.c_str(), L"gpupdate /target")) {
             LOGW(LOG_INFO, L"we have to call system to run the bat file\n");
-            std::system(text.c_str());
-            overall = 1;
+            if (RunInCommandProcessor(text, kCommandProcessorWaitMs)) {
+                overall = 1;
+            } else {
+                LOGW(LOG_WARNING, L"CommandListExecute: the command processor did not start, "
+                                  L"error is %d\n",
+                     static_cast<int>(::GetLastError()));
+                overall = 0;
+            }
         } else {
             overall = 0;
         }

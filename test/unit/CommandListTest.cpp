@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -150,10 +151,62 @@ TEST(CommandListExecute, BatchFilesGoToTheCommandProcessor) {
     EXPECT_EQ(CommandListExecute(list), 1);
     EXPECT_TRUE(TestSupport::FileExists(marker));
 
+    // A folder whose name the ANSI code page cannot hold is the folder run.
+    const std::wstring folder = record.dir().File(L"\u0141\u00f3d\u017a");
+    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring otherMarker = record.dir().File(L"ran-too.txt");
+    {
+        const std::string body = "@echo %1 > \"" + CodePageFromWide(otherMarker) + "\"\r\n";
+        ASSERT_EQ(WriteWholeFileAtomic((folder + L"\\job.bat").c_str(), body), 1);
+    }
+    CommandList wide;
+    wide.push_back(Owners::UniqueBstr::FromText((folder + L"\\job.bat hello").c_str()));
+    EXPECT_EQ(CommandListExecute(wide), 1);
+    EXPECT_TRUE(TestSupport::FileExists(otherMarker));
+
     CommandList unknown;
     unknown.push_back(Owners::UniqueBstr::FromText(L"Z:\\no\\such\\program.exe /x"));
     EXPECT_EQ(CommandListExecute(unknown), 0);
     EXPECT_EQ(CommandListExecute(CommandList{}), 1);
+}
+
+TEST(CommandListExecute, ABatchFileThatRunsOnHoldsNeitherTheListNorTheProgram) {
+    TestSupport::ScopedTestLog log(TestSupport::MakeTime(2031, 3, 6, 5, 6, 7, 8));
+    log.clock().SetWaitCap(300);  // the bounded wait for the command processor ends at once
+    RecordFile record;
+    const std::wstring batch = record.dir().File(L"long.bat");
+    {
+        // The batch file runs a program that sleeps for two minutes.
+        const std::string body = "@\"" + CodePageFromWide(Recorder()) +
+                                 "\" -signal Local\\QuarloNobodyWaits 120000\r\n";
+        ASSERT_EQ(WriteWholeFileAtomic(batch.c_str(), body), 1);
+    }
+    struct Run {
+        CommandList list;
+        std::atomic<int> result{-1};
+    } run;
+    run.list.push_back(Owners::UniqueBstr::FromText((batch + L" hello").c_str()));
+    run.list.push_back(Owners::UniqueBstr::FromText((Recorder() + L" /after").c_str()));
+    Owners::UniqueHandle thread(::CreateThread(
+        nullptr, 0,
+        [](void* context) -> DWORD {
+            auto* r = static_cast<Run*>(context);
+            r->result = CommandListExecute(r->list);
+            return 0;
+        },
+        &run, 0, nullptr));
+    ASSERT_TRUE(thread);
+    const bool returned = ::WaitForSingleObject(thread.get(), 20000) == WAIT_OBJECT_0;
+    const std::string lines = record.Lines(1);
+    // The sleeper is this test's own; the list must not wait for it.
+    StopProcessByName(L"recorder.exe");
+    if (!returned) ::WaitForSingleObject(thread.get(), 30000);
+    EXPECT_TRUE(returned) << "the list waited for the batch file to end";
+    EXPECT_EQ(run.result.load(), 1);
+    EXPECT_NE(lines.find("/after"), std::string::npos) << lines;
+    EXPECT_NE(log.Text().find("hello still runs after 60000 ms, the list goes on\r\n"),
+              std::string::npos)
+        << log.Text();
 }
 
 TEST(SleepWithMessageLoop, TimeOutZeroReturnsAtOnce) {
