@@ -87,29 +87,23 @@ std::wstring Cut(const std::wstring& text, size_t chars) { return text.substr(0,
 
 }  // namespace
 
-int32_t CBrowserProxySetting::OnDetectProxySetting(uint32_t* autoDiscoveryFlags, uint32_t* flags,
-                                                   wchar_t* script, wchar_t* server,
-                                                   wchar_t* bypass, char* detectedUrl) {
+namespace {
+
+// The LAN settings, whole, and what OnDetectProxySetting answers for them:
+// 1 go on to a script (or plain direct), 0 a named proxy or nothing
+// detected, -1 the query failed. The detected URL (1024 bytes) is written
+// when detection found one.
+int32_t DetectLanSettings(ConnectionProxyOptions& options, char* detectedUrl) {
     LOGW(LOG_INFO, L"CBrowserProxySetting::OnDetectProxySetting, start\n");
-    ConnectionProxyOptions options;
     if (!ProxySettingsStore().Query(L"", options)) {
         LOGW(LOG_ERROR, L"OnDetectProxySetting: InternetQueryOption failed, error is %d\n",
              static_cast<int>(::GetLastError()));
-        return 0;
+        return -1;
     }
-    const std::wstring scriptText = options.autoConfigUrl.value_or(L"");
-    const std::wstring serverText = options.proxyServer.value_or(L"");
-    const std::wstring bypassText = options.proxyBypass.value_or(L"");
     LOGW(LOG_INFO,
          L"OnDetectProxySetting: auto flag=0x%x, proxy flag=0x%x, script=%s, server=%s, bypass=%s\n",
-         options.autoDiscoveryFlags, options.flags, scriptText.c_str(), serverText.c_str(),
-         bypassText.c_str());
-    if (autoDiscoveryFlags) *autoDiscoveryFlags = options.autoDiscoveryFlags;
-    if (flags) *flags = options.flags;
-    CopyCut(script, kUrlUnits, scriptText);
-    CopyCut(server, kUrlUnits, serverText);
-    CopyCut(bypass, kBypassUnits, bypassText);
-
+         options.autoDiscoveryFlags, options.flags, options.autoConfigUrl.value_or(L"").c_str(),
+         options.proxyServer.value_or(L"").c_str(), options.proxyBypass.value_or(L"").c_str());
     if (options.flags & PROXY_TYPE_PROXY) {
         LOGW(LOG_INFO, L"OnDetectProxySetting: named proxy or script enabled, no need do auto detect.\n");
         return 0;
@@ -130,6 +124,22 @@ int32_t CBrowserProxySetting::OnDetectProxySetting(uint32_t* autoDiscoveryFlags,
     }
     LOGW(LOG_INFO, L"OnDetectProxySetting: finished\n");
     return 1;
+}
+
+}  // namespace
+
+int32_t CBrowserProxySetting::OnDetectProxySetting(uint32_t* autoDiscoveryFlags, uint32_t* flags,
+                                                   wchar_t* script, wchar_t* server,
+                                                   wchar_t* bypass, char* detectedUrl) {
+    ConnectionProxyOptions options;
+    const int32_t result = DetectLanSettings(options, detectedUrl);
+    if (result < 0) return 0;
+    if (autoDiscoveryFlags) *autoDiscoveryFlags = options.autoDiscoveryFlags;
+    if (flags) *flags = options.flags;
+    CopyCut(script, kUrlUnits, options.autoConfigUrl.value_or(L""));
+    CopyCut(server, kUrlUnits, options.proxyServer.value_or(L""));
+    CopyCut(bypass, kBypassUnits, options.proxyBypass.value_or(L""));
+    return result;
 }
 
 int32_t CBrowserProxySetting::OnSave(bool captureIE, const wchar_t* firefoxPreferences,
@@ -170,17 +180,21 @@ int32_t CBrowserProxySetting::OnSave(bool captureIE, const wchar_t* firefoxPrefe
                             [&](ProxyIni::Editor& e) { ProxyIni::WriteFFCapture(e, capture, tunnel); });
     }
 
-    uint32_t autoFlags = 0, flags = PROXY_TYPE_DIRECT;
-    std::vector<wchar_t> script(kUrlUnits), server(kUrlUnits), bypass(kBypassUnits);
+    // The texts are kept whole: the restore writes back exactly what it
+    // finds here, so a cut list would stay cut in the user's settings.
+    ConnectionProxyOptions lan;
     char detected[kDetectedUrlBytes] = {};
-    const int32_t evaluate = OnDetectProxySetting(&autoFlags, &flags, script.data(), server.data(),
-                                                  bypass.data(), detected);
+    const int32_t detection = DetectLanSettings(lan, detected);
+    const int32_t evaluate = detection == 1 ? 1 : 0;
     ProxyIni::IECapture capture;
-    capture.autoDiscoveryFlags = autoFlags;
-    capture.flags = flags;
-    capture.script = script.data();
-    capture.server = server.data();
-    capture.bypass = bypass.data();
+    if (detection >= 0) {
+        capture.autoDiscoveryFlags = lan.autoDiscoveryFlags;
+        capture.flags = lan.flags;
+        capture.script = lan.autoConfigUrl.value_or(L"");
+        capture.server = lan.proxyServer.value_or(L"");
+        capture.bypass = lan.proxyBypass.value_or(L"");
+    }
+    const uint32_t autoFlags = capture.autoDiscoveryFlags, flags = capture.flags;
     capture.autoUrl = WideFromCodePage(detected, CP_THREAD_ACP);
     ProxyIni::TunnelProxy tunnel;
     if (evaluate == 1) {

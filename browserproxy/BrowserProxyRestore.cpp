@@ -123,48 +123,60 @@ void CBrowserProxySetting::OnClearIEProxySettings(const wchar_t* connectionName)
     RefreshSettings(true);
 }
 
-int32_t CBrowserProxySetting::GetSavedUserIEProxySettings(uint32_t* autoDiscoveryFlags,
-                                                          uint32_t* flags, wchar_t* script,
-                                                          wchar_t* server, wchar_t* bypass,
-                                                          wchar_t* detectedUrl) {
+namespace {
+
+// The captured settings with the reader's messages; texts in the given
+// bounds. False when Proxy.ini is missing.
+bool ReadSavedIE(ProxyIni::IECapture& saved, size_t urlUnits, size_t bypassUnits) {
     LOGW(LOG_INFO, L"GetSavedUserIEProxySettings, start\n");
     const ProxyIni::Reader ini(ProxyIni::IniPath(kProxyConfDirVPN));
     if (!ini.Exists()) {
         LOGW(LOG_WARNING, L"GetSavedUserIEProxySettings: file %s is not exist.\n", ini.Path().c_str());
-        return 0;
+        return false;
     }
-    const ProxyIni::IECapture saved = ProxyIni::ReadSavedIESettings(ini);
+    saved = ProxyIni::ReadSavedIESettings(ini, urlUnits, bypassUnits);
+    LOGW(LOG_INFO,
+         L"GetSavedUserIEProxySettings: auto flag=%d, proxy flag=%d, script=%s, server=%s, bypass=%s\n",
+         static_cast<int>(saved.autoDiscoveryFlags), static_cast<int>(saved.flags),
+         saved.script.c_str(), saved.server.c_str(), saved.bypass.c_str());
+    return true;
+}
+
+}  // namespace
+
+int32_t CBrowserProxySetting::GetSavedUserIEProxySettings(uint32_t* autoDiscoveryFlags,
+                                                          uint32_t* flags, wchar_t* script,
+                                                          wchar_t* server, wchar_t* bypass,
+                                                          wchar_t* detectedUrl) {
+    ProxyIni::IECapture saved;
+    if (!ReadSavedIE(saved, ProxyIni::kUrlUnits, ProxyIni::kBypassUnits)) return 0;
     if (autoDiscoveryFlags) *autoDiscoveryFlags = saved.autoDiscoveryFlags;
     if (flags) *flags = saved.flags;
     CopyCut(script, ProxyIni::kUrlUnits, saved.script);
     CopyCut(detectedUrl, ProxyIni::kUrlUnits, saved.autoUrl);
     CopyCut(bypass, ProxyIni::kBypassUnits, saved.bypass);
     CopyCut(server, ProxyIni::kUrlUnits, saved.server);
-    LOGW(LOG_INFO,
-         L"GetSavedUserIEProxySettings: auto flag=%d, proxy flag=%d, script=%s, server=%s, bypass=%s\n",
-         static_cast<int>(saved.autoDiscoveryFlags), static_cast<int>(saved.flags),
-         saved.script.c_str(), saved.server.c_str(), saved.bypass.c_str());
     return 1;
 }
 
 bool CBrowserProxySetting::OnResumeIE(bool onlyIE) {
-    uint32_t autoFlags = 0, flags = PROXY_TYPE_DIRECT;
-    std::vector<wchar_t> script(ProxyIni::kUrlUnits), server(ProxyIni::kUrlUnits),
-        bypass(ProxyIni::kBypassUnits);
-    if (!GetSavedUserIEProxySettings(&autoFlags, &flags, script.data(), server.data(),
-                                     bypass.data(), nullptr)) {
+    // Whole texts: a list cut to a reader's buffer would stay cut in the
+    // user's settings.
+    ProxyIni::IECapture saved;
+    if (!ReadSavedIE(saved, ProxyIni::kWholeValue, ProxyIni::kWholeValue)) {
         LOGW(LOG_WARNING, L"GetSavedUserIEProxySettings failed\n");
         return false;
     }
     LOGW(LOG_INFO, L"GetSavedUserIEProxySettings success\n");
+    DWORD flags = saved.flags;
     if (flags == 0) flags = PROXY_TYPE_DIRECT;
-    if (flags == PROXY_TYPE_DIRECT && autoFlags == 5) flags = kDirectAndDetect;
+    if (flags == PROXY_TYPE_DIRECT && saved.autoDiscoveryFlags == 5) flags = kDirectAndDetect;
     ConnectionProxyOptions options;
-    options.autoConfigUrl = script.data();
-    options.autoDiscoveryFlags = autoFlags;
+    options.autoConfigUrl = saved.script;
+    options.autoDiscoveryFlags = saved.autoDiscoveryFlags;
     options.flags = flags;
-    options.proxyServer = server.data();
-    options.proxyBypass = bypass.data();
+    options.proxyServer = saved.server;
+    options.proxyBypass = saved.bypass;
     if (!ProxySettingsStore().Set(L"", options, OptionForm::Wide)) {
         LOGW(LOG_ERROR, L"OnResume: InternetSetOption failed, error is %d\n",
              static_cast<int>(::GetLastError()));

@@ -251,14 +251,14 @@ bool ClearCapturedSettings(unsigned int kind) {
     return result != UpdateResult::Missing;
 }
 
-IECapture ReadSavedIESettings(const Reader& file) {
+IECapture ReadSavedIESettings(const Reader& file, size_t urlUnits, size_t bypassUnits) {
     IECapture saved;
     saved.autoDiscoveryFlags = static_cast<DWORD>(file.Get(Key::IEProxyAutoFlag, 0));
     saved.flags = static_cast<DWORD>(file.Get(Key::IEProxyFlag, 1));
-    saved.script = file.Get(Key::IEProxyScript, kUrlUnits);
-    saved.autoUrl = file.Get(Key::ProxyAutoURL, kUrlUnits);
-    saved.bypass = file.Get(Key::IEProxyByPass, kBypassUnits);
-    saved.server = file.Get(Key::IEProxyServer, kUrlUnits);
+    saved.script = file.Get(Key::IEProxyScript, urlUnits);
+    saved.autoUrl = file.Get(Key::ProxyAutoURL, urlUnits);
+    saved.bypass = file.Get(Key::IEProxyByPass, bypassUnits);
+    saved.server = file.Get(Key::IEProxyServer, urlUnits);
     return saved;
 }
 

@@ -220,8 +220,10 @@ bool ClearCapturedSettings(unsigned int kind);
 
 // Saved Internet Explorer settings as the restore and the PAC generator read
 // them (GetSavedUserIEProxySettings): flags default 1, auto flags default 0,
-// texts in 1024 units (bypass 4096).
-IECapture ReadSavedIESettings(const Reader& file);
+// texts in 1024 units (bypass 4096). The restore reads them whole
+// (kWholeValue): it puts back exactly what the capture found.
+IECapture ReadSavedIESettings(const Reader& file, size_t urlUnits = kUrlUnits,
+                              size_t bypassUnits = kBypassUnits);
 // The Internet Explorer proxy as detection reads it (DetectProxyInfo,
 // SaveProxyInfoToReg): flags default 0, server in 260 units, bypass in
 // bypassUnits (4096 for detection, 260 for the registry copy).

@@ -636,6 +636,22 @@ std::vector<std::function<void(CBrowserProxySetting&)>> CycleSteps() {
     };
 }
 
+TEST_F(BrowserSettingsTest, LongSettingsComeBackWhole) {
+    // Longer than the fixed buffers of the detection (1,023 and 4,095
+    // characters): a corporate bypass list of many entries, a long script
+    // address and a long proxy list.
+    std::wstring bypass;
+    for (int i = 0; bypass.size() < 6000; ++i) bypass += FormatW(L"host%d.branch.corp;", i);
+    bypass += L"<local>";
+    const std::wstring url = L"http://pac.corp/" + std::wstring(1500, L'p') + L".pac";
+    std::wstring server;
+    for (int i = 0; server.size() < 1500; ++i) server += FormatW(L"http=p%d.corp:8080;", i);
+    const ConnectionProxyOptions user = Options(kDirect | kProxy, 0, url, server, bypass);
+    SetLan(user);
+    for (const auto& step : CycleSteps()) step(m_setting);
+    EXPECT_EQ(m_store.connections[L""], user) << "the restore cut the user's settings";
+}
+
 TEST_F(BrowserSettingsTest, KilledAtAnyStepTheNextRestoreBringsBackTheUsersSettings) {
     const ConnectionProxyOptions user =
         Options(kDirect | kProxy, 1, L"", L"user.proxy:8080", L"*.corp;<local>");
