@@ -510,15 +510,19 @@ int32_t CBrowserProxySetting::OnGenerateScriptAndSetBV(const char* gatewayHost,
 
     SavedSettings saved;
     bool needed = ReadSaved(*this, saved);
+    const bool detected = (saved.flags & kFlagDetect) || (saved.autoFlags & kAutoFlagDetected);
+    // A detected address counts only with detection on: the reset that
+    // follows a restore keeps the address of the last capture while every
+    // other key reads as plain direct, and a script installed over that
+    // would later be "restored" to direct in place of the user's settings.
     if (!needed) {
         LOGA(LOG_INFO, "OnGenerateScriptBV: GetSavedUserIEProxySettings failed\n");
     } else if (!(saved.flags & (kFlagScript | kFlagManual)) &&
-               !((saved.flags & kFlagDirect) && IsRemoteScriptAddress(saved.wpadUrl))) {
+               !((saved.flags & kFlagDirect) && detected && IsRemoteScriptAddress(saved.wpadUrl))) {
         LOGA(LOG_INFO,
              "OnGenerateScriptBV: GetSavedUserIEProxySettings success and IE don't config outside proxy\n");
         needed = false;
     }
-    const bool detected = (saved.flags & kFlagDetect) || (saved.autoFlags & kAutoFlagDetected);
     if (detected) m_bAutoDetected = true;
     const std::string_view outside = outsideScript ? outsideScript : "";
     if (!needed || (detected && !ContainsNoCase(outside, "FindProxyForURL"))) {

@@ -229,6 +229,10 @@ TEST_F(PacScriptTest, NothingChangesWithoutOutsideProxyOrWithAHostileGatewayHost
     const Case cases[] = {
         {{1, 0, L"", L"", L"", L""}, "gw.example.com", nullptr},                // direct only
         {{9, 0, L"", L"", L"", L"http://wpad/wpad.dat"}, "gw.example.com", ""},  // detection, no script
+        // The capture as the resume leaves it reset: only the address detection
+        // found at the last capture is left, and nothing of the user's to put back.
+        {{1, 0, L"", L"", L"", L"http://wpad/wpad.dat"}, "gw.example.com",
+         "function FindProxyForURL(url, host) { return \"PROXY w:1\"; }"},
         {{3, 0, L"", L"p:8080", L"", L""}, "gw\"); return \"PROXY evil:1\"; (\"", nullptr},
         {{3, 0, L"", L"p:8080", L"", L""}, "gw.example.com/x", nullptr},
         {{3, 0, L"", L"p:8080", L"", L""}, "", nullptr},
