@@ -229,9 +229,16 @@ ITunnelDataTransport* CSSLTransportManager::CreateSSLTransport(const char* host,
         std::string literal = proxyHost;
         if (literal.size() > 2 && literal.front() == '[' && literal.back() == ']')
             literal = literal.substr(1, literal.size() - 2);
-        SockAddrHost proxyAddress(literal.c_str());
-        SockAddr target(SockAddrPort(proxyPort), proxyAddress, proxyAddress.getFamily());
-        CSocketConnection* c = target.isValid() ? Connect(target, nullptr) : nullptr;
+        // A proxy name may stand for several addresses of which only some
+        // answer (an IPv6 one the proxy does not listen on, say): each is
+        // tried in turn, as for the gateway.
+        CSocketConnection* c = nullptr;
+        for (const std::string& address : ResolveAddressList(literal.c_str(), nullptr)) {
+            SockAddrHost proxyAddress(address.c_str());
+            SockAddr target(SockAddrPort(proxyPort), proxyAddress, proxyAddress.getFamily());
+            if (target.isValid()) c = Connect(target, nullptr);
+            if (c) break;
+        }
         if (!c) {
             LOGA(LOG_ERROR, "connect to proxy: %s:%u error\n", proxyHost.c_str(), proxyPort);
             m_lastError = TransportError_PlainInit;

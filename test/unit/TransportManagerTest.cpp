@@ -190,6 +190,30 @@ TEST_F(TransportManagerTest, NamedProxyWithoutUseSendsNoCredentials) {
     EXPECT_STREQ(Manager().ProxyContext().user, "CORP\\alice");
 }
 
+// A proxy name that stands for several addresses (an IPv6 one the proxy does
+// not listen on, then its IPv4 one, say) reaches the proxy at the first that
+// answers; a name none of whose addresses answers ends with 103.
+TEST_F(TransportManagerTest, ProxyNameIsTriedAtEachOfItsAddressesInTurn) {
+    TlsTest::TlsGateway gateway({});
+    ASSERT_TRUE(gateway.started());
+    SocketTest::TableResolver resolver;
+    // Nobody listens on 127.0.0.2: the proxy double binds 127.0.0.1 only.
+    resolver.table["proxy.test"] = {"127.0.0.2", "127.0.0.1"};
+    resolver.table["dead.proxy.test"] = {"127.0.0.2", "127.0.0.3"};
+    const TestSupport::ScopedHook scoped(QuarloSocket::SetResolverForTest, &resolver);
+    NamedProxy("open", 0);
+    SetProxyInfoText(m_info.proxyHost, L"proxy.test");
+    ITunnelDataTransport* t = Through("127.0.0.1", gateway.port());
+    ASSERT_NE(t, nullptr) << Manager().GetLastError();
+    EXPECT_EQ(EchoThrough(t, "past the silent address"), "past the silent address");
+    CloseAndRelease(t);
+    EXPECT_EQ(ProxyHeads("open", m_proxyLines).size(), 1u);
+
+    SetProxyInfoText(m_info.proxyHost, L"dead.proxy.test");
+    EXPECT_EQ(Through("127.0.0.1", gateway.port()), nullptr);
+    EXPECT_EQ(Manager().GetLastError(), 103u);
+}
+
 // PROXY_TYPE_AUTO: the refusal names the method, and exactly one more attempt
 // presents the credentials with it.
 struct AutoCase {
