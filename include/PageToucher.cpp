@@ -63,12 +63,19 @@ unsigned char* CPageToucher::ChunkEnd(size_t k) const {
 void CPageToucher::Help() {
     size_t cursor = 0;
     while (!m_stop.load(std::memory_order_relaxed)) {
-        size_t k = std::max(cursor, m_writerChunk.load(std::memory_order_relaxed) + kPageTouchLead);
-        for (; k < m_chunks; ++k) {
+        const size_t writer = m_writerChunk.load(std::memory_order_relaxed);
+        const size_t limit = std::min(m_chunks, writer + kPageTouchLead + kPageTouchWindow);
+        size_t k = std::max(cursor, writer + kPageTouchLead);
+        for (; k < limit; ++k) {
             uint8_t expected = kUntouched;
             if (m_state[k].compare_exchange_strong(expected, kTouching, std::memory_order_acquire)) break;
         }
         if (k >= m_chunks) return;  // nothing left ahead of the writer
+        if (k >= limit) {
+            // The window is done: wait for the writer to move on.
+            ::Sleep(1);
+            continue;
+        }
         // One byte per page faults it in; nothing reads the block's bytes
         // before the writer has written them.
         unsigned char* const end = ChunkEnd(k);

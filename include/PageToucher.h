@@ -30,6 +30,11 @@ constexpr size_t kPageTouchChunk = 64 * 1024;
 // Helpers start this many chunks beyond the writer, so that the chunk a
 // helper takes is seldom the one the writer reaches next.
 constexpr size_t kPageTouchLead = 4;
+// Nor further than this many chunks beyond it: a body's announced length is
+// the peer's word, and pages touched for bytes that never come are memory
+// spent for nothing. Wide enough that helpers waking from a pause still keep
+// ahead of a writer at memory speed.
+constexpr size_t kPageTouchWindow = 1024;
 constexpr unsigned kPageTouchHelpers = 3;
 
 class CPageToucher {

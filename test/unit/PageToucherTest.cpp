@@ -95,6 +95,36 @@ TEST(PageToucherTest, StoppedHalfWayTheWriterGoesOnAlone) {
     }
 }
 
+// A block sized by a length the peer announced but does not send: the helpers
+// touch no further than a window ahead of the bytes that came, so a length
+// that lies costs no memory beyond it.
+TEST(PageToucherTest, HelpersStayWithinTheirWindowAheadOfAStalledWriter) {
+    SYSTEM_INFO info{};
+    ::GetSystemInfo(&info);
+    if (info.dwNumberOfProcessors < 2) GTEST_SKIP() << "one processor: the writer has no helpers";
+    constexpr size_t kWritten = 1024 * 1024;
+    TouchedBlock block(kPageTouchWindow * kPageTouchChunk + 32 * 1024 * 1024);
+    ASSERT_NE(block.base(), nullptr);
+    CPageToucher toucher;
+    toucher.Start(block.base(), block.length());
+    block.Write(toucher, 0, kWritten, 16384);
+    // Until the helpers have nothing left they may touch.
+    size_t touched = 0;
+    for (int i = 0; i < 100; ++i) {
+        ::Sleep(50);
+        const size_t now = toucher.TouchedChunks();
+        if (now == touched && now > 0) break;
+        touched = now;
+    }
+    const size_t allowed = kWritten / kPageTouchChunk + 1 + kPageTouchLead + kPageTouchWindow;
+    EXPECT_GT(toucher.TouchedChunks(), 0u);
+    EXPECT_LE(toucher.TouchedChunks(), allowed) << "of " << block.length() / kPageTouchChunk << " chunks";
+    // The writer coming on takes the helpers along.
+    block.Write(toucher, kWritten, block.length(), 1 << 20);
+    toucher.Stop();
+    EXPECT_TRUE(block.Intact(block.length()));
+}
+
 TEST(PageToucherTest, SmallBlocksAndAnIdleToucherStartNoHelpers) {
     TouchedBlock block(kPageTouchMinimum - 1);
     ASSERT_NE(block.base(), nullptr);
