@@ -678,7 +678,21 @@ bool CSSLDataTransport::ReceiveDataSync(uint32_t maxLength, CIOBuffer** out, uin
         SetTransportError(TransportError_BadReadArguments);
         return false;
     }
-    for (;;) {
+    // The time-out covers every record the read takes: records without plain
+    // text (empty ones, a renegotiation) must not keep it going for ever.
+    const ULONGLONG start = timeoutMs == INFINITE ? 0 : Timing::TickCount();
+    uint32_t left = timeoutMs;
+    for (bool first = true;; first = false) {
+        if (!first && timeoutMs != INFINITE) {
+            const ULONGLONG elapsed = Timing::TickCount() - start;
+            if (elapsed >= timeoutMs) {
+                LOGA(LOG_ERROR, "SSLTunnel: recv SSL message timed out after %u ms\n",
+                     static_cast<unsigned>(timeoutMs));
+                SetTransportError(TransportError_Timeout);
+                return false;
+            }
+            left = static_cast<uint32_t>(timeoutMs - elapsed);
+        }
         const size_t unread = m_leftover ? m_leftover->Used() - m_leftover->ReadOffset() : 0;
         if (unread > 0) {
             BufferRef result(NewResultBuffer(maxLength));
@@ -696,13 +710,13 @@ bool CSSLDataTransport::ReceiveDataSync(uint32_t maxLength, CIOBuffer** out, uin
         // Plain text of the last records may still have waited in the leftover.
         if (m_peerClosed) return false;
 
-        BufferRef plain(ReadSSLRecord(timeoutMs));
+        BufferRef plain(ReadSSLRecord(left));
         if (!plain) {
             if (TransportError() != TransportError_Renegotiated) {
                 LOGA(LOG_ERROR, "SSLTunnel: recv SSL message failed!\n");
                 return false;
             }
-            plain.reset(ReadSSLRecord(timeoutMs));
+            plain.reset(ReadSSLRecord(left));
             if (!plain) {
                 LOGA(LOG_ERROR, "SSLTunnel: recv SSL message failed after renegotate!\n");
                 return false;

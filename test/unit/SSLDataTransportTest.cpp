@@ -534,6 +534,37 @@ TEST_F(TlsTransportTest, EmptyRecordsAreSkipped) {
     EXPECT_EQ(ReceiveExactly(tls.get(), 11), "firstsecond");
 }
 
+namespace {
+
+// Every record decrypts to nothing, as an empty record does.
+SECURITY_STATUS SEC_ENTRY EmptyPlainText(PCtxtHandle, PSecBufferDesc message, ULONG, PULONG) {
+    message->pBuffers[0].BufferType = SECBUFFER_STREAM_HEADER;
+    message->pBuffers[1] = {0, SECBUFFER_DATA, message->pBuffers[0].pvBuffer};
+    return SEC_E_OK;
+}
+
+}  // namespace
+
+// A peer that sends nothing but empty records never ends a read: the read's
+// time-out covers every record it takes, and it fails when that is over.
+TEST_F(TlsTransportTest, EndlessEmptyRecordsEndTheReadAtItsTimeOut) {
+    static SecurityFunctionTableW table;
+    table = *::InitSecurityInterfaceW();
+    table.DecryptMessage = &EmptyPlainText;
+    const TestSupport::ScopedHook<const SecurityFunctionTableW*> fake(SetSecurityFunctionsForTest, &table);
+    auto* scripted = new ScriptedTransport();
+    for (int i = 0; i < 200; ++i) scripted->Then(std::string("\x17\x03\x03\x00\x01\x00", 6));
+    scripted->afterEachRead = [this] { clock.skipped += 100; };
+    TransportRef inner(scripted);
+    CSSLDataTransport tls(scripted, "gateway", false, true, nullptr, false);
+    CIOBuffer* out = nullptr;
+    EXPECT_FALSE(tls.ReceiveDataSync(4096, &out, 1000));
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(tls.GetLastError(), static_cast<uint32_t>(TransportError_Timeout)) << "no end of the stream";
+    EXPECT_LE(scripted->asked.size(), 12u) << "records taken after the time-out was over";
+    EXPECT_TRUE(Logged("SSLTunnel: recv SSL message timed out after 1000 ms\r\n")) << LogText();
+}
+
 TEST_F(TlsTransportTest, BadRecordsFailTheRead) {
     struct Case {
         const char* raw;
