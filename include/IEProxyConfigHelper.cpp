@@ -65,7 +65,7 @@ std::string ChooseEntry(const std::string& text) {
     }
     const size_t scheme = chosen.find("://");
     if (scheme != std::string::npos) chosen = chosen.substr(scheme + 3);
-    return chosen;
+    return chosen.substr(0, chosen.find('/'));
 }
 
 // The decimal port at the start of text; 0 when there is none or it is out
@@ -78,6 +78,10 @@ uint16_t ReadPort(const std::string& text) {
     }
     return static_cast<uint16_t>(value);
 }
+
+// An entry that names no port is at the HTTP port, as the system's own
+// proxy settings read it.
+constexpr uint16_t kDefaultProxyPort = 80;
 
 void LogFormatError(const std::string& text) {
     LOGA(LOG_ERROR, "ParseProxyAddressAndPort: incorrectly formatted string: '%s'\n", text.c_str());
@@ -170,7 +174,10 @@ HRESULT ParseProxyAddressAndPort(const wchar_t* proxyText, std::string& host, ui
             LogFormatError(whole);
         } else {
             host = text.substr(open, close - open + 1);
-            if (close + 1 < text.size() && text[close + 1] == ':') port = ReadPort(text.substr(close + 2));
+            if (close + 1 == text.size())
+                port = kDefaultProxyPort;
+            else if (text[close + 1] == ':')
+                port = ReadPort(text.substr(close + 2));
         }
     } else if (text.find(':') != text.rfind(':')) {
         // Several ':' without brackets: an IPv6 literal that cannot be told
@@ -179,7 +186,10 @@ HRESULT ParseProxyAddressAndPort(const wchar_t* proxyText, std::string& host, ui
     } else {
         const size_t colon = text.find(':');
         host = text.substr(0, colon);
-        if (colon != std::string::npos) port = ReadPort(text.substr(colon + 1));
+        if (colon != std::string::npos)
+            port = ReadPort(text.substr(colon + 1));
+        else if (!host.empty())
+            port = kDefaultProxyPort;
     }
     LOGA(LOG_INFO, "ParseProxyAddressAndPort:strProxyAddress:%s ,usProxyPort:%d\n", host.c_str(),
          static_cast<int>(port));

@@ -75,7 +75,8 @@ struct ActiveUserProxy {
 HRESULT QueryActiveUserIEProxyConfig(ActiveUserProxy& result, const char* gatewayHost);
 
 // Host and port of a proxy text: "host:port", "[v6]:port", or a scheme list
-// ("http=a:80;https=b:443", whose https entry wins, else its first entry).
+// ("http=a:80;https=b:443", whose https entry wins, else its first entry);
+// an entry without a port is at port 80.
 // S_OK when a host and a port in 1..65535 came out, otherwise E_FAIL (host
 // and port then hold what could be read, empty and 0 at worst).
 HRESULT ParseProxyAddressAndPort(const wchar_t* proxyText, std::string& host, uint16_t& port);

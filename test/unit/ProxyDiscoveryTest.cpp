@@ -43,11 +43,16 @@ const ParseCase kParseCases[] = {
     {L"fe80::1]:80", E_FAIL, "", 0},
     {L"]::1[:80", E_FAIL, "", 0},
     {L"[]:80", E_FAIL, "", 0},
-    {L"[::1]", E_FAIL, "[::1]", 0},
+    // An entry without a port names the proxy at port 80, as everywhere in
+    // the system's proxy settings.
+    {L"[::1]", S_OK, "[::1]", 80},
+    {L"proxy", S_OK, "proxy", 80},
+    {L"http=a;https=b", S_OK, "b", 80},
+    {L"http://proxy/", S_OK, "proxy", 80},
     {L"[::1]8080", E_FAIL, "[::1]", 0},
     // Without brackets an IPv6 literal cannot be split from its port.
     {L"fe80::1:3128", E_FAIL, "", 0},
-    {L"proxy", E_FAIL, "proxy", 0},
+    {L"proxy:", E_FAIL, "proxy", 0},
     {L"proxy:0", E_FAIL, "proxy", 0},
     {L"proxy:65536", E_FAIL, "proxy", 0},
     {L"proxy:65535", S_OK, "proxy", 65535},
@@ -149,10 +154,18 @@ TEST_F(ActiveUserIEProxy, FailedScriptGivesNoneAndTheStaticProxyIsNotUsed) {
 }
 
 TEST_F(ActiveUserIEProxy, UnparsableProxyStillAsksForAProxy) {
-    settings.Set(WinHttpTest::kIEProxy, "proxy.corp", "", "");
+    settings.Set(WinHttpTest::kIEProxy, "proxy.corp:", "", "");
     EXPECT_EQ(QueryActiveUserIEProxyConfig(result, "gw.example.com"), E_FAIL);
     EXPECT_EQ(result.useProxy, 1u);
     EXPECT_EQ(result.proxyPort, 0);
+}
+
+TEST_F(ActiveUserIEProxy, ProxyWithoutAPortIsAtPort80) {
+    settings.Set(WinHttpTest::kIEProxy, "proxy.corp", "", "");
+    EXPECT_EQ(QueryActiveUserIEProxyConfig(result, "gw.example.com"), S_OK);
+    EXPECT_EQ(result.useProxy, 1u);
+    EXPECT_EQ(result.proxyHost, "proxy.corp");
+    EXPECT_EQ(result.proxyPort, 80);
 }
 
 TEST_F(ActiveUserIEProxy, LocalSystemImpersonatesTheConsoleUserAndReverts) {
