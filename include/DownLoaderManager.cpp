@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "CommonFunction.h"
+#include "HttpRequestor.h"
 #include "Loglib.h"
 #include "StringUtil.h"
 #include "Timing.h"
@@ -18,6 +19,8 @@ namespace {
 constexpr std::string_view kCrLf = "\r\n";
 constexpr std::string_view kHeadEnd = "\r\n\r\n";
 constexpr std::string_view kStandalone = ";KZStandalone=true";
+// Characters of a reply head that go into one log line.
+constexpr size_t kLoggedHeadChars = 2048;
 constexpr size_t kMaxChunkLine = 4096;
 // Chunk extensions of one body together, and its trailer.
 constexpr size_t kMaxChunkOverhead = 16 * 1024;
@@ -596,8 +599,9 @@ bool DownLoadWeb(ITunnelDataTransport* transport, const char* request, std::stri
             return true;
         }
         if (status != 301 && status != 302) {
+            // The log drops a line too long for it: a long head is cut.
             LOGA(LOG_INFO, "DownLoadFile: The replay value of web is wrong. Web = %s\n",
-                 EscapeForLog(replyHead).c_str());
+                 TruncateLogTextA(EscapeForLog(replyHead), kLoggedHeadChars).c_str());
             return false;
         }
         if (redirects >= kMaxRedirects) {

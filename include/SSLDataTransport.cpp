@@ -24,6 +24,8 @@ namespace {
 constexpr wchar_t kTlsProvider[] = L"Microsoft Unified Security Protocol Provider";
 constexpr uint32_t kRecordHeaderLength = 5;
 constexpr unsigned char kAlertRecord = 21;
+// Bytes of a record that does not decrypt that go into the log.
+constexpr size_t kDumpedRecordBytes = 240;
 // What a record read asks of the inner transport at least: every read
 // through the completion port costs a thread hand-over, so the bytes of
 // the following records are taken along when they are there; a whole pooled
@@ -657,7 +659,9 @@ CIOBuffer* CSSLDataTransport::DecryptRecord(CIOBuffer* holder, unsigned char* da
         SetTransportError(renegotiated ? TransportError_Renegotiated : TransportError_RenegotiationFailed);
         return nullptr;
     }
-    char* dump = HexDump(data, length, 30);
+    // The log drops a line too long for it, and with it the status: only the
+    // record's start is dumped.
+    char* dump = HexDump(data, std::min<size_t>(length, kDumpedRecordBytes), 30);
     LOGA(LOG_ERROR, "SSLTunnel: Decrypt SSL message failed. Error = 0x%x, buf %p, Length: %d, Data: %s\n",
          static_cast<unsigned>(status), static_cast<void*>(data), static_cast<int>(length), dump);
     delete[] dump;

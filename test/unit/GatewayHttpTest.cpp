@@ -587,6 +587,12 @@ TEST_F(GatewayHttpTest, StatusesOtherThan200And30xFail) {
         EXPECT_EQ(t.sent.size(), 1u);
     }
     EXPECT_THAT(Log(), HasSubstr("DownLoadFile: The replay value of web is wrong. Web = HTTP/1.1 404 Not Found"));
+    // A head too long for one log line still leaves the line, with its start.
+    ScriptedTransport t(&m_ticks);
+    t.Then(Reply("403 Forbidden", "X-Padding: " + std::string(6000, 'p') + "\r\nContent-Length: 0\r\n"));
+    std::string sent, head, body;
+    EXPECT_FALSE(DownLoadWeb(&t, kGet.c_str(), sent, head, body));
+    EXPECT_THAT(Log(), HasSubstr("DownLoadFile: The replay value of web is wrong. Web = HTTP/1.1 403 Forbidden"));
 }
 
 TEST_F(GatewayHttpTest, RepliesWithoutABodyAreNotReadOn) {

@@ -593,6 +593,23 @@ TEST_F(TlsTransportTest, BadRecordsFailTheRead) {
     }
 }
 
+// The line that tells why a record failed survives a record of any size:
+// the log drops a line too long for it, so only the record's start is dumped.
+TEST_F(TlsTransportTest, ALargeRecordThatDoesNotDecryptIsLoggedWithItsStatus) {
+    TlsGateway gateway({.script = R"([{"op": "send_corrupt", "fill": "A", "count": 3000},
+                                      {"op": "sleep", "ms": 3000}])"});
+    Tunnel tls = Ready(gateway);
+    ASSERT_TRUE(tls);
+    CIOBuffer* out = nullptr;
+    EXPECT_FALSE(tls->ReceiveDataSync(4096, &out, 10000));
+    EXPECT_EQ(tls->GetLastError(), static_cast<uint32_t>(TransportError_TlsBadRecord));
+    const std::string log = LogText();
+    const size_t line = log.find("SSLTunnel: Decrypt SSL message failed. Error = 0x");
+    ASSERT_NE(line, std::string::npos) << log;
+    EXPECT_NE(log.find(", Length: 30", line), std::string::npos) << "the whole record's length";
+    EXPECT_NE(log.find("17 03 03 ", line), std::string::npos) << "the record's first bytes";
+}
+
 TEST_F(TlsTransportTest, ClosingAlertEndsTheStream) {
     TlsGateway gateway({.script = R"([{"op": "send", "text": "bye"}, {"op": "close_notify"},
                                       {"op": "sleep", "ms": 3000}])"});
