@@ -515,6 +515,34 @@ std::wstring CLogContext::BuildLogLine(const LogRecord& r) const {
     return line;
 }
 
+namespace {
+
+// The security of a daily file that this program creates. The log folder is
+// shared by every account and elevation: a file made with the folder's
+// inherited security is writable by its creator only (an elevated copy owns
+// it then), and every line the user's own copies write that day would be
+// lost. Everyone may read and write it; only the system and administrators
+// may do more. Null (the folder's security) when it cannot be built.
+SECURITY_ATTRIBUTES* DailyFileSecurity() {
+    static SECURITY_ATTRIBUTES attributes{};
+    static const PSECURITY_DESCRIPTOR descriptor = [] {
+        PSECURITY_DESCRIPTOR made = nullptr;
+        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                L"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FRFW;;;WD)", SDDL_REVISION_1, &made, nullptr)) {
+            return PSECURITY_DESCRIPTOR{nullptr};
+        }
+        // Kept for the life of the process, as the context is.
+        return made;
+    }();
+    if (!descriptor) return nullptr;
+    attributes.nLength = sizeof(attributes);
+    attributes.lpSecurityDescriptor = descriptor;
+    attributes.bInheritHandle = FALSE;
+    return &attributes;
+}
+
+}  // namespace
+
 void CLogContext::WriteLogLine() {
     const LogObjectNames& names = LogObjectNamesFor(IntegrityClassOf(m_integrityRid));
     UniqueHandle guard(::CreateEventW(nullptr, TRUE, TRUE, names.fileGuardEvent));
@@ -535,7 +563,8 @@ void CLogContext::WriteLogLine() {
     UniqueHandle file;
     for (int attempt = 0; attempt < 100; ++attempt) {
         file.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                 DailyFileSecurity(), OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                 nullptr));
         if (file || ::GetLastError() != ERROR_SHARING_VIOLATION) break;
         ::Sleep(10);
     }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
 #include <psapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <atomic>
@@ -206,6 +208,71 @@ TEST_F(LogFileTest, TheCallersLastErrorSurvivesAndReachesTheMessage) {
     LOGW(LOG_ERROR, L"after uninit\n");
     EXPECT_EQ(::GetLastError(), 5u);
     EXPECT_EQ(FileText().find(L"after uninit"), std::wstring::npos);
+}
+
+namespace {
+
+// Whether the access that a file's DACL grants Everyone (the world SID)
+// includes all of the mask; false when the DACL cannot be read.
+bool EveryoneMay(const std::wstring& path, DWORD mask) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    Owners::UniqueLocalMem owner(descriptor);
+    if (!dacl) return true;  // a NULL DACL grants everything
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    if (!::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
+                                    &everyone)) {
+        return false;
+    }
+    DWORD granted = 0;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!::GetAce(dacl, i, &ace)) continue;
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        if (allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            ::EqualSid(reinterpret_cast<PSID>(&allowed->SidStart), everyone)) {
+            granted |= allowed->Mask;
+        }
+    }
+    ::FreeSid(everyone);
+    return (granted & mask) == mask;
+}
+
+// Whether a DACL given to a new file is the one it gets (Wine derives the
+// file's security from the host's file modes instead).
+bool NewFilesKeepTheirDacl(const std::wstring& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;FA;;;WD)", SDDL_REVISION_1,
+                                                                &descriptor, nullptr)) {
+        return false;
+    }
+    Owners::UniqueLocalMem owner(descriptor);
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
+    Owners::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, &attributes,
+                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    file.reset();
+    const bool kept = EveryoneMay(path, FILE_ALL_ACCESS);
+    ::DeleteFileW(path.c_str());
+    return kept;
+}
+
+}  // namespace
+
+// An elevated copy (or a service of the family) often writes the day's first
+// line; the user's own copies must still be able to add theirs.
+TEST_F(LogFileTest, ADailyFileItCreatesTakesEveryUsersLines) {
+    if (!NewFilesKeepTheirDacl(CLogContext::Instance().LogFolder() + L"dacl-probe.txt")) {
+        GTEST_SKIP() << "Wine gives a new file no DACL of the caller's choice";
+    }
+    LOGW(LOG_INFO, L"the first line of the day\n");
+    ASSERT_NE(FileText().find(L"the first line of the day"), std::wstring::npos);
+    EXPECT_TRUE(EveryoneMay(m_path, FILE_GENERIC_READ | FILE_GENERIC_WRITE));
 }
 
 TEST_F(LogFileTest, LinesOfDifferentDaysGoToDifferentFiles) {
