@@ -44,6 +44,8 @@ constexpr DWORD kServiceSettleMs = 3000;
 constexpr size_t kMaxCompanyChars = 127;
 
 CabinetIterator g_iterateCabinet = ::SetupIterateCabinetW;
+// Entries of the walk under way that did not come out whole.
+int g_failedEntries = 0;
 
 const wchar_t* Text(const wchar_t* text) { return text ? text : L""; }
 
@@ -257,6 +259,52 @@ private:
     std::vector<std::wstring> m_made;
 };
 
+// Unpacks the cabinet into folder (which ends in a backslash); a locked
+// cabinet is retried for about a minute. False (logged) unless the walk
+// ended and every entry it placed came out whole.
+bool UnpackCabinetInto(const std::wstring& cabinet, const std::wstring& folder) {
+    std::wmemcpy(CabTargetFolder, folder.c_str(), folder.size() + 1);
+    for (int attempt = 1;; ++attempt) {
+        g_failedEntries = 0;
+        const BOOL walked = g_iterateCabinet(cabinet.c_str(), 0, CabinetFileCallback, nullptr);
+        const DWORD error = walked ? static_cast<DWORD>(ERROR_INVALID_DATA) : ::GetLastError();
+        if (walked && g_failedEntries == 0) return true;
+        if (walked || error != ERROR_SHARING_VIOLATION || attempt >= kUnpackAttempts) {
+            LOGW(LOG_ERROR,
+                 L"CThdCOMServiceManager::Install: failed to unpack CAB file into %s, ERROR: %d\n",
+                 folder.c_str(), static_cast<int>(error));
+            return false;
+        }
+        Timing::Sleep(kUnpackRetryMs);
+    }
+}
+
+// Whether the cabinet can replace the installed service: it unpacks whole
+// into a folder of its own and holds the service program. Checked before
+// anything of the installed service is stopped, removed or overwritten, so
+// that an error page saved as the cabinet, or a cut one, leaves it running.
+bool IsInstallableCabinet(const std::wstring& cabinet) {
+    const std::wstring work = WorkFolder();
+    if (work.empty()) {
+        LOGW(LOG_ERROR, L"CThdCOMServiceManager::Install: no folder to check %s in\n",
+             cabinet.c_str());
+        return false;
+    }
+    const std::wstring trial = work + FormatW(L"~cab%lx\\", ::GetCurrentProcessId());
+    if (IsFolder(trial)) EmptyDirectory(trial.c_str());
+    CreateFolder(trial);
+    const bool unpacked = UnpackCabinetInto(cabinet, trial);
+    const DWORD program = ::GetFileAttributesW((trial + kServiceProgram).c_str());
+    const bool installable = unpacked && program != INVALID_FILE_ATTRIBUTES &&
+                             !(program & FILE_ATTRIBUTE_DIRECTORY);
+    EmptyDirectory(trial.c_str());
+    if (unpacked && !installable) {
+        LOGW(LOG_ERROR, L"CThdCOMServiceManager::Install: cabinet %s holds no %s\n",
+             cabinet.c_str(), kServiceProgram);
+    }
+    return installable;
+}
+
 }  // namespace
 
 CabinetIterator SetCabinetIteratorForTest(CabinetIterator iterator) {
@@ -403,6 +451,7 @@ bool CThdCOMServiceManager::Install() {
              m_strLocalCabPath.c_str());
         return false;
     }
+    if (!IsInstallableCabinet(m_strLocalCabPath)) return false;
 
     std::wstring folder, company;
     if (IsCompanyNameExistInReg()) {
@@ -448,18 +497,7 @@ bool CThdCOMServiceManager::Install() {
         LOGW(LOG_INFO, L"CopyFilesToLocalDisk: process %s is also running\n", kServiceProgram);
     }
 
-    std::wmemcpy(CabTargetFolder, folder.c_str(), folder.size() + 1);
-    for (int attempt = 1;; ++attempt) {
-        if (g_iterateCabinet(m_strLocalCabPath.c_str(), 0, CabinetFileCallback, nullptr)) break;
-        const DWORD error = ::GetLastError();
-        if (error != ERROR_SHARING_VIOLATION || attempt >= kUnpackAttempts) {
-            LOGW(LOG_ERROR,
-                 L"CThdCOMServiceManager::Install: failed to unpack CAB file into %s, ERROR: %d\n",
-                 folder.c_str(), static_cast<int>(error));
-            return false;
-        }
-        Timing::Sleep(kUnpackRetryMs);
-    }
+    if (!UnpackCabinetInto(m_strLocalCabPath, folder)) return false;
     RemoveFile(m_strLocalCabPath.c_str());
 
     const std::wstring oemTarget = folder + kOemFile;
@@ -523,6 +561,7 @@ UINT CALLBACK CabinetFileCallback(PVOID, UINT notification, UINT_PTR param1, UIN
     if (notification == SPFILENOTIFY_FILEEXTRACTED) {
         const auto* paths = reinterpret_cast<const FILEPATHS_W*>(param1);
         if (paths->Win32Error != NO_ERROR) {
+            ++g_failedEntries;
             LOGW(LOG_ERROR, L"Extracted %s failed, error %d\n", Text(paths->Target),
                  static_cast<int>(paths->Win32Error));
         } else {
@@ -602,6 +641,13 @@ bool CThdCOMServiceManager::Uninstall(bool keepFiles, const wchar_t* replacement
 
 bool CThdCOMServiceManager::Update() {
     LOGW(LOG_INFO, L"CThdCOMServiceManager::Update: start...\n");
+    // The old service goes only when the new one can take its place.
+    if (!Exists(m_strLocalCabPath) || !IsInstallableCabinet(m_strLocalCabPath)) {
+        LOGW(LOG_ERROR, L"CThdCOMServiceManager::Update, cabinet %s cannot be installed, the "
+                        L"installed service is kept\n",
+             m_strLocalCabPath.c_str());
+        return false;
+    }
     if (!Uninstall(false, L"")) {
         LOGW(LOG_ERROR, L"CThdCOMServiceManager::Update, Uninstall failed\n");
         return false;
@@ -625,6 +671,7 @@ bool CThdCOMServiceManager::UpdateBV() {
         return false;
     }
     LOGW(LOG_INFO, L"CThdCOMServiceManagerBV, Update: start...\n");
+    if (!IsInstallableCabinet(m_strLocalCabPath)) return false;
     if (Exists(program)) {
         if (!Uninstall(false, L"")) {
             LOGW(LOG_ERROR, L"CThdCOMServiceManagerBV, Update, Uninstall failed\n");

@@ -88,7 +88,9 @@ public:
     // folder (<Program Files>\<company>\Install Manager\, the company from the
     // registry, else from the downloaded OEM.ini, else the default), copies
     // OEM.ini there, re-registers the service ("Grendal.exe" /service) and
-    // records the company name. True when the service was registered.
+    // records the company name. True when the service was registered. A
+    // cabinet that does not unpack whole into a folder of its own, or holds
+    // no Grendal.exe, is refused before the installed service is touched.
     bool Install();
 
     // Unregisters the service found through its ImagePath (else the one in
@@ -98,12 +100,14 @@ public:
     // unregistration program ran.
     bool Uninstall(bool keepFiles, const wchar_t* replacementProgram);
 
-    // Uninstall, then Install; Initizlize must have run. Stops at a failed
+    // Uninstall, then Install; Initizlize must have run. Stops before the
+    // uninstall when the cabinet could not be installed, and at a failed
     // uninstall.
     bool Update();
 
     // Replaces the service from the client package's cabinet in the
-    // install-manager folder. False without that cabinet.
+    // install-manager folder. False, with the service left alone, without
+    // that cabinet or when it could not be installed.
     bool UpdateBV();
 
     // Installs from the package files beside this program and moves the

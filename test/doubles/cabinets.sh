@@ -3,6 +3,8 @@
 #   cabinets.sh <test-bin folder> <output folder>
 # grendal.cab   (gcab, compressed): Grendal.exe (the client double), Mirrowen.dll,
 #               readme.txt, Language\en.txt, Language\zh.txt
+# noservice.cab (gcab, compressed): Mirrowen.dll, readme.txt, Language\en.txt
+#               and no Grendal.exe
 # hostile.cab   (make_cabinet.py): the same Grendal.exe and ok.txt,
 #               Language\fine.txt, with entries whose names leave the folder:
 #               ..\evil1.txt, C:\evil2.txt, \evil3.txt, Language\..\..\evil4.txt,
@@ -20,6 +22,7 @@ printf 'readme\n' >"$stage/readme.txt"
 printf 'en\n' >"$stage/Language/en.txt"
 printf 'zh\n' >"$stage/Language/zh.txt"
 ( cd "$stage" && gcab -c -z "$out/grendal.cab" Grendal.exe Mirrowen.dll readme.txt Language/en.txt Language/zh.txt )
+( cd "$stage" && gcab -c -z "$out/noservice.cab" Mirrowen.dll readme.txt Language/en.txt )
 printf 'evil\n' >"$out/evil.txt"
 printf 'ok\n' >"$out/ok.txt"
 long=$(printf 'x%.0s' $(seq 1 250))

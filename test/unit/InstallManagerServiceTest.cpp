@@ -440,17 +440,20 @@ TEST_F(InstallManagerTest, HostileCabinetWritesNothingOutsideTheTarget) {
     EXPECT_EQ(FileBytes(target + L"ok.txt"), "ok\n");
     EXPECT_EQ(FileBytes(target + L"Language\\fine.txt"), "ok\n");
     EXPECT_TRUE(FileExists(target + L"Grendal.exe"));
-    EXPECT_EQ(LogCount("it is skipped"), 7u);
+    // Seven entries, skipped in the check's walk and again in the target's.
+    EXPECT_EQ(LogCount("it is skipped"), 14u);
     for (const std::wstring& path : outside) ::DeleteFileW(path.c_str());
 }
 
 // A locked cabinet is retried every 500 ms, 120 times in all; any other
-// failure ends at once.
+// failure ends at once. The walks are the check's into a folder of its own,
+// then the one into the target.
 struct UnpackCase {
     const char* name;
-    std::vector<DWORD> failures;  // last errors of the failing walks, then the real walk
+    std::vector<DWORD> failures;  // last errors of the failing walks, then the real walks
     bool installed;
     size_t walks;
+    long retries;
 };
 std::vector<DWORD> g_walkFailures;
 size_t g_walks = 0;
@@ -465,9 +468,9 @@ BOOL WINAPI ScriptedWalk(PCWSTR cabinet, DWORD reserved, PSP_FILE_CALLBACK_W cal
 
 TEST_F(InstallManagerTest, SharingViolationsAreRetriedAMinute) {
     const UnpackCase cases[] = {
-        {"TwoViolations", {32, 32}, true, 3},
-        {"AlwaysLocked", std::vector<DWORD>(120, 32), false, 120},
-        {"OtherError", {5}, false, 1},
+        {"TwoViolations", {32, 32}, true, 4, 2},
+        {"AlwaysLocked", std::vector<DWORD>(120, 32), false, 120, 119},
+        {"OtherError", {5}, false, 1, 0},
     };
     for (const UnpackCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -484,9 +487,7 @@ TEST_F(InstallManagerTest, SharingViolationsAreRetriedAMinute) {
         Timing::SetSourceForTest(&m_clock);
         EXPECT_EQ(installed, c.installed);
         EXPECT_EQ(g_walks, c.walks);
-        const size_t retries = c.walks - 1;
-        EXPECT_EQ(std::count(clock.sleeps.begin(), clock.sleeps.end(), 500u),
-                  static_cast<long>(retries));
+        EXPECT_EQ(std::count(clock.sleeps.begin(), clock.sleeps.end(), 500u), c.retries);
     }
     EXPECT_EQ(LogCount("failed to unpack CAB file into"), 2u);
 }
@@ -627,6 +628,56 @@ TEST_F(InstallManagerTest, UpdateReplacesTheInstalledService) {
     ASSERT_NE(unregistered, std::string::npos);
     EXPECT_NE(journal.find("arg1=/service\n", unregistered), std::string::npos);
     EXPECT_TRUE(IsCOMServiceExist(L"Grendal"));
+}
+
+// A cabinet that cannot be unpacked whole, or that holds no service (a
+// gateway's error page saved as the cabinet, a cut download), is found out
+// before anything of the installed service is stopped, removed or
+// overwritten: the service that runs stays registered and whole.
+TEST_F(InstallManagerTest, UnusableCabinetLeavesTheInstalledServiceWhole) {
+    const std::string good = m_gateway.files["grendal.cab"];
+    const struct {
+        const char* name;
+        std::string bytes;
+    } cabinets[] = {
+        {"ErrorPage", "<html><body>Session expired</body></html>"},
+        {"CutShort", good.substr(0, good.size() / 2)},
+        {"CutAtTheEnd", good.substr(0, good.size() - 16)},
+        {"WithoutTheService", FileBytes(kCabinets + L"\\noservice.cab")},
+    };
+    ASSERT_FALSE(cabinets[3].bytes.empty()) << "fixture cabinet noservice.cab missing";
+    const std::wstring target = Target(kDefaultCompany);
+    for (const auto& c : cabinets) {
+        SCOPED_TRACE(c.name);
+        for (const bool update : {true, false}) {
+            SCOPED_TRACE(update ? "Update" : "Install");
+            Clean();
+            m_gateway.files["grendal.cab"] = good;
+            CThdCOMServiceManager installer;
+            ASSERT_TRUE(Initialize(installer));
+            ASSERT_TRUE(installer.Install());
+            const std::string program = FileBytes(target + L"Grendal.exe");
+            ::DeleteFileW((target + L"Grendal.exe.journal").c_str());
+            const size_t stops = LogCount("StopProcessByName");
+
+            m_gateway.files["grendal.cab"] = c.bytes;
+            CThdCOMServiceManager manager;
+            ASSERT_TRUE(Initialize(manager));
+            EXPECT_FALSE(update ? manager.Update() : manager.Install());
+            EXPECT_TRUE(IsCOMServiceExist(L"Grendal"));
+            EXPECT_EQ(ImagePath(), L"\"" + target + L"Grendal.exe\"");
+            // Compared whole, shown only by size.
+            const std::string now = FileBytes(target + L"Grendal.exe");
+            EXPECT_TRUE(now == program) << "Grendal.exe of " << now.size() << " bytes, was "
+                                        << program.size();
+            EXPECT_EQ(FileBytes(target + L"Mirrowen.dll"), "mirrowen\n");
+            EXPECT_EQ(FileBytes(target + L"Language\\en.txt"), "en\n");
+            EXPECT_EQ(Journal(target + L"Grendal.exe"), "");
+            EXPECT_EQ(LogCount("StopProcessByName"), stops);
+        }
+    }
+    // The check's folder goes again.
+    EXPECT_FALSE(FileExists(WorkFolder() + FormatW(L"~cab%lx", ::GetCurrentProcessId())));
 }
 
 TEST_F(InstallManagerTest, UpdateBVInstallsTheClientPackagesCabinet) {
