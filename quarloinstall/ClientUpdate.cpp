@@ -162,9 +162,19 @@ bool RenewInstallManager(ComPtr<IInstallManager>& manager, const wchar_t* host, 
     return true;
 }
 
+// Has the service fetch a part's cabinet into its folder. False (logged) when
+// it did not: whatever an earlier update left under that name is not this
+// update's and must not be unpacked, installed or run.
+bool FetchCabinet(const wchar_t* cabinet, const wchar_t* host, uint32_t port, const wchar_t* session) {
+    if (DownloadFileToLocalDirectory(cabinet, host, static_cast<uint16_t>(port), session)) return true;
+    LOGW(LOG_WARNING, L"BrevantoWebClientUpdate: %s was not downloaded, this part is not renewed.\n",
+         cabinet);
+    return false;
+}
+
 void InstallClientSecurityCabinet(IInstallManager& manager, const wchar_t* cabinet,
                                   const wchar_t* host, uint32_t port, const wchar_t* session) {
-    DownloadFileToLocalDirectory(cabinet, host, static_cast<uint16_t>(port), session);
+    if (!FetchCabinet(cabinet, host, port, session)) return;
     const std::wstring path = InstallManagerFile(cabinet);
     std::string text;
     if (path.empty() || !ServiceText(path, L"cabinet path", text)) return;
@@ -189,7 +199,7 @@ void UpdatePlugin(IInstallManager& manager, const wchar_t* host, uint32_t port,
     LOGW(LOG_INFO, L"BrevantoWebClientUpdate: update plugin files.\n");
     constexpr const wchar_t* kCabinet = L"zem_bv_plugin.cab";
     constexpr const wchar_t* kUpdater = L"Brevanto_Plugin.exe";
-    DownloadFileToLocalDirectory(kCabinet, host, static_cast<uint16_t>(port), session);
+    if (!FetchCabinet(kCabinet, host, port, session)) return;
     if (!UnpackCabinet(manager, InstallManagerFile(kCabinet))) return;
     const std::wstring command =
         L"-BVConnectWithSession " + PluginArgument(host) + L" " +
@@ -210,7 +220,7 @@ void UpdateServiceAndDriver(IInstallManager& manager, const wchar_t* host, uint3
     if (bSetStatus) SetVPNStatus(kVPNStatusServiceAndDriver);
     LOGW(LOG_INFO, L"BrevantoWebClientUpdate: update ossiden and TDI.\n");
     const wchar_t* cabinet = Is64BitOS() ? L"zem_bv_x64.cab" : L"zem_bv.cab";
-    DownloadFileToLocalDirectory(cabinet, host, static_cast<uint16_t>(port), session);
+    if (!FetchCabinet(cabinet, host, port, session)) return;
     const Owners::UniqueHandle installed = CreateInstallationEvent();
     const UniqueBstr empty = UniqueBstr::FromText(L"");
     const HRESULT hr =
@@ -241,7 +251,7 @@ void UpdateWithProgram(IInstallManager& manager, const ProgramUpdate& part, cons
                        uint32_t port, const wchar_t* session, uint8_t bSetStatus) {
     if (bSetStatus) SetVPNStatus(part.status);
     LOGW(LOG_INFO, part.startLine);
-    DownloadFileToLocalDirectory(part.cabinet, host, static_cast<uint16_t>(port), session);
+    if (!FetchCabinet(part.cabinet, host, port, session)) return;
     if (UnpackCabinet(manager, InstallManagerFile(part.cabinet))) {
         RunUpdateProgram(part.program, L"");
     }

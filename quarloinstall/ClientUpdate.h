@@ -57,7 +57,9 @@ int RunUpdateProgram(const wchar_t* program, const wchar_t* parameters);
 // outdated, in this order: the service itself, then either the
 // client-security cabinets (session, browser process id and user all empty)
 // or the plugin alone, or the VPN service and driver, the core and the Qt
-// files. exitFlag becomes 1 only when the plugin updater was started: it
+// files. A part whose cabinet the service could not fetch is not renewed
+// (a cabinet of that name left by an earlier update is not used). exitFlag
+// becomes 1 only when the plugin updater was started: it
 // continues the launch itself and the caller must end. bSetStatus allows the
 // VPNstatus writes. validCode is not used. 1, or 0 when the service could
 // not be asked.

@@ -4,6 +4,7 @@
 // double as each cabinet's updater).
 #include "ClientFixture.h"
 #include "ClientUpdate.h"
+#include "FileReplace.h"
 #include "ProxyInfo.h"
 #include "ServiceInterfaces.h"
 #include "StringUtil.h"
@@ -359,4 +360,54 @@ TEST_F(ClientUpdateTest, UpdateProgramThatEndsAndOneThatStays) {
 
     EXPECT_EQ(RunUpdateProgram(L"QuarloNoSuchUpdater.exe", L""), 0);
     EXPECT_THAT(LogText(), HasSubstr("BrevantoWebClientUpdate: ShellExecuteEx error 2\r\n"));
+}
+
+// A cabinet that could not be fetched is never taken from what an earlier
+// update left in the install manager's folder (the core, Qt, plugin and
+// client-security cabinets stay there after they were used): nothing is
+// unpacked, installed or started for that part, and the plugin's updater
+// does not take over the launch.
+TEST_F(ClientUpdateTest, PartWhoseCabinetWasNotFetchedIsNotRenewed) {
+    const wchar_t* serviceCab = Is64BitOS() ? L"zem_bv_x64.cab" : L"zem_bv.cab";
+    struct Case {
+        const wchar_t* product;
+        DWORD state;
+        const wchar_t* cabinet;
+        const wchar_t* updater;  // what an unpack of it would start
+    } cases[] = {
+        {ServiceInterfaces::kProductBrevanto, 0x20, L"zem_bv_plugin.cab", L"Brevanto_Plugin.exe"},
+        {ServiceInterfaces::kProductBrevanto, 0x08, L"zem_bv_core.cab", L"BVCoreUpdate.exe"},
+        {ServiceInterfaces::kProductBrevanto, 0x10, L"zem_bv_qt.cab", L"BVQTDllUpdate.exe"},
+        {ServiceInterfaces::kProductBrevanto, 0x04, serviceCab, nullptr},
+        {ServiceInterfaces::kProductClientSecurity, 0x40, L"Wystanutil.cab", nullptr},
+        {ServiceInterfaces::kProductClientSecurity, 0x80, L"Wystanhi.cab", nullptr},
+    };
+    m_services.Set(ComDouble::InstallManager, L"DownloadGatewayFile", 0x80072EE7u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Utf8(c.cabinet));
+        m_services.ClearJournal();
+        SetState(ServiceInterfaces::kProductBrevanto, 0);
+        SetState(ServiceInterfaces::kProductClientSecurity, 0);
+        SetState(c.product, c.state);
+        ASSERT_EQ(WriteWholeFileAtomic(ImFile(c.cabinet).c_str(), "cabinet of an earlier update"), 1);
+        if (c.updater) ::DeleteFileW((ImFile(c.updater) + L".journal").c_str());
+        const bool clientSecurity = c.product == ServiceInterfaces::kProductClientSecurity;
+        uint32_t exitFlag = 7;
+        if (clientSecurity) {
+            Update(exitFlag, L"", L"", L"", 0);
+        } else {
+            Update(exitFlag);
+        }
+        EXPECT_EQ(exitFlag, 0u);
+        EXPECT_EQ(m_services.Calls("IInstallManager.DownloadGatewayFile").size(), 1u);
+        EXPECT_THAT(m_services.Calls("IInstallManager.UnpackCab"), IsEmpty());
+        EXPECT_THAT(m_services.Calls("IInstallManager.Install"), IsEmpty());
+        EXPECT_THAT(m_services.Calls("IInstallManager.ExecuteCommand"), IsEmpty());
+        if (c.updater) {
+            EXPECT_FALSE(TestSupport::FileExists(ImFile(c.updater) + L".journal"));
+        }
+        ::DeleteFileW(ImFile(c.cabinet).c_str());
+    }
+    EXPECT_THAT(LogText(), HasSubstr("BrevantoWebClientUpdate: zem_bv_core.cab was not downloaded, "
+                                     "this part is not renewed.\r\n"));
 }
