@@ -206,7 +206,12 @@ void RunGetClientSecuritySessionCommand(const FrontDoorCommand& command) {
     const std::wstring program = ReadyClientProgram();
     if (program.empty()) return;
     const std::wstring line = BuildClientSecurityCommandLine(argv[2], argv[3], g_ProxyInfo);
-    StartClient(program, line, SW_HIDE);
+    if (!StartClient(program, line, SW_HIDE)) {
+        // A client that runs now is not this run's (one the install manager
+        // did not stop): waiting for it could last as long as it does.
+        LOGW(LOG_WARNING, L"Tavrisk: Brevanto was not started, get client security session finished.\n");
+        return;
+    }
     // The client ends when the result is stored; it has no time limit of
     // its own, as the user may have to answer it.
     while (IsProcessRunning(kClientProgram)) Timing::Sleep(kClientPollMs);

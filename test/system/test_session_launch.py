@@ -341,3 +341,25 @@ def test_client_security_result_is_kept_while_another_copy_runs(own_folder, open
     assert result["exit"] == 0
     assert h.log_messages(result["pid"])[1:] == [SECOND_COPY]
     assert journal(client) == []
+
+
+def test_client_security_run_whose_client_cannot_start_does_not_wait_for_another(own_folder, open_gateway,
+                                                                                 services):
+    """A client in the way that the install manager was asked to stop but
+    that still runs, and a client program that cannot be started: the
+    command ends instead of waiting for as long as that other client runs."""
+    gateway = open_gateway
+    (own_folder / "Brevanto.exe").write_bytes(b"not a program\r\n")
+    with tempfile.TemporaryDirectory() as tmp:
+        running, _ = start_staying(Path(tmp), "Brevanto.exe")
+        try:
+            result = h.run_waited(own_folder / "Pelkora.exe",
+                                  f"BVGetClientsecuritySession localhost {gateway}", timeout_ms=30000)
+        finally:
+            running.kill()
+            h.run(["taskkill", "/f", "/im", "Brevanto.exe"])
+    assert result["rc"] == 0 and result["exit"] == 0
+    messages = h.log_messages(result["pid"])
+    assert any(m.startswith("Tavrisk: Brevanto ShellExecuteEx error ") for m in messages)
+    assert messages[-1] == ("Tavrisk: Brevanto was not started, get client security session "
+                            "finished.\r\n")
