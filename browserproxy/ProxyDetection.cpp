@@ -72,7 +72,10 @@ DetectionState ReadDetectionState() {
     const ProxyIni::Reader ini(ProxyIni::IniPath(kProxyConfDirVPN));
     state.exists = ini.Exists();
     if (!state.exists) return state;
-    state.saved = ProxyIni::ReadIEProxyForDetection(ini, ProxyIni::kBypassUnits);
+    // The server text whole: a list cut inside the entry that is picked
+    // from it would name another port or no proxy.
+    state.saved =
+        ProxyIni::ReadIEProxyForDetection(ini, ProxyIni::kBypassUnits, ProxyIni::kWholeValue);
     state.tunnel = ProxyIni::ReadTunnelProxy(ini);
     return state;
 }

@@ -262,10 +262,11 @@ IECapture ReadSavedIESettings(const Reader& file, size_t urlUnits, size_t bypass
     return saved;
 }
 
-IEProxyForDetection ReadIEProxyForDetection(const Reader& file, size_t bypassUnits) {
+IEProxyForDetection ReadIEProxyForDetection(const Reader& file, size_t bypassUnits,
+                                            size_t serverUnits) {
     IEProxyForDetection proxy;
     proxy.flags = file.Get(Key::IEProxyFlag, 0);
-    proxy.server = file.Get(Key::IEProxyServer, kShortUnits);
+    proxy.server = file.Get(Key::IEProxyServer, serverUnits);
     proxy.bypass = file.Get(Key::IEProxyByPass, bypassUnits);
     return proxy;
 }

@@ -225,14 +225,16 @@ bool ClearCapturedSettings(unsigned int kind);
 IECapture ReadSavedIESettings(const Reader& file, size_t urlUnits = kUrlUnits,
                               size_t bypassUnits = kBypassUnits);
 // The Internet Explorer proxy as detection reads it (DetectProxyInfo,
-// SaveProxyInfoToReg): flags default 0, server in 260 units, bypass in
-// bypassUnits (4096 for detection, 260 for the registry copy).
+// SaveProxyInfoToReg): flags default 0, server in serverUnits (whole for
+// detection, which picks one entry of it; 260 for the registry copy),
+// bypass in bypassUnits.
 struct IEProxyForDetection {
     int flags = 0;
     std::wstring server;
     std::wstring bypass;
 };
-IEProxyForDetection ReadIEProxyForDetection(const Reader& file, size_t bypassUnits);
+IEProxyForDetection ReadIEProxyForDetection(const Reader& file, size_t bypassUnits,
+                                            size_t serverUnits = kShortUnits);
 // Saved Firefox settings (GetSavedUserFFProxySettings and its kin):
 // running and type default 0, texts in 1024 units (bypass 4096).
 struct SavedFFSettings {

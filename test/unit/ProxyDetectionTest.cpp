@@ -80,6 +80,13 @@ TEST_F(ProxyDetectionTest, RecordFromTheFreshCapture) {
         {"port not a number", Lan(3, L"", L"proxy.corp:x", L""), false, L"", 0},
         {"port beyond 65535", Lan(3, L"", L"proxy.corp:70000", L""), false, L"", 0},
         {"host beyond the record", Lan(3, L"", std::wstring(127, L'h') + L":80", L""), false, L"", 0},
+        // Its https entry ends past the 259th character, where a cut read
+        // would leave the port 84.
+        {"long per-scheme list",
+         Lan(3, L"", L"ftp=" + std::wstring(113, L'f') + L":21;http=" + std::wstring(114, L'h') +
+                         L":80;https=b.corp:8443",
+             L""),
+         true, L"b.corp", 8443},
         {"script evaluated", Lan(5, PacUrl(L"detect-script", L"PROXY s.corp:8081"), L"", L""), true,
          L"s.corp", 8081},
         {"script that cannot be evaluated",
