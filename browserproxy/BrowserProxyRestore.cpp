@@ -123,11 +123,7 @@ void CBrowserProxySetting::OnClearIEProxySettings(const wchar_t* connectionName)
     RefreshSettings(true);
 }
 
-namespace {
-
-// The captured settings with the reader's messages; texts in the given
-// bounds. False when Proxy.ini is missing.
-bool ReadSavedIE(ProxyIni::IECapture& saved, size_t urlUnits, size_t bypassUnits) {
+bool ReadSavedUserIESettings(ProxyIni::IECapture& saved, size_t urlUnits, size_t bypassUnits) {
     LOGW(LOG_INFO, L"GetSavedUserIEProxySettings, start\n");
     const ProxyIni::Reader ini(ProxyIni::IniPath(kProxyConfDirVPN));
     if (!ini.Exists()) {
@@ -142,14 +138,12 @@ bool ReadSavedIE(ProxyIni::IECapture& saved, size_t urlUnits, size_t bypassUnits
     return true;
 }
 
-}  // namespace
-
 int32_t CBrowserProxySetting::GetSavedUserIEProxySettings(uint32_t* autoDiscoveryFlags,
                                                           uint32_t* flags, wchar_t* script,
                                                           wchar_t* server, wchar_t* bypass,
                                                           wchar_t* detectedUrl) {
     ProxyIni::IECapture saved;
-    if (!ReadSavedIE(saved, ProxyIni::kUrlUnits, ProxyIni::kBypassUnits)) return 0;
+    if (!ReadSavedUserIESettings(saved, ProxyIni::kUrlUnits, ProxyIni::kBypassUnits)) return 0;
     if (autoDiscoveryFlags) *autoDiscoveryFlags = saved.autoDiscoveryFlags;
     if (flags) *flags = saved.flags;
     CopyCut(script, ProxyIni::kUrlUnits, saved.script);
@@ -163,7 +157,7 @@ bool CBrowserProxySetting::OnResumeIE(bool onlyIE) {
     // Whole texts: a list cut to a reader's buffer would stay cut in the
     // user's settings.
     ProxyIni::IECapture saved;
-    if (!ReadSavedIE(saved, ProxyIni::kWholeValue, ProxyIni::kWholeValue)) {
+    if (!ReadSavedUserIESettings(saved, ProxyIni::kWholeValue, ProxyIni::kWholeValue)) {
         LOGW(LOG_WARNING, L"GetSavedUserIEProxySettings failed\n");
         return false;
     }

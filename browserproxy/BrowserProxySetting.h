@@ -11,6 +11,9 @@
 #include <string>
 
 struct ZoneList;
+namespace ProxyIni {
+struct IECapture;
+}
 
 class CBrowserProxySetting {
 public:
@@ -122,6 +125,11 @@ constexpr const char* kLocalPacUrlFormat = "http://127.0.0.1:%d/%s";
 constexpr const wchar_t* kVpnDialUpEntry = L"Quarlo Networks SSL VPN";
 // GetProxyListenPort's answer when no local proxy port is configured.
 constexpr int kNoProxyListenPort = 70000;
+
+// The captured Internet Explorer settings, read as GetSavedUserIEProxySettings
+// reads them (with its messages) but with the texts cut to the given bounds
+// (ProxyIni::kWholeValue: whole). False when Proxy.ini is missing.
+bool ReadSavedUserIESettings(ProxyIni::IECapture& saved, size_t urlUnits, size_t bypassUnits);
 
 // Puts the user's own local script back over Proxy.pac (or removes
 // Proxy.pac when there is no backup).

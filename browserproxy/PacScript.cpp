@@ -92,17 +92,19 @@ struct SavedSettings {
     std::wstring script, server, bypass, wpadUrl;
 };
 
-bool ReadSaved(CBrowserProxySetting& setting, SavedSettings& saved) {
-    std::vector<wchar_t> script(ProxyIni::kUrlUnits), server(ProxyIni::kUrlUnits),
-        bypass(ProxyIni::kBypassUnits), wpad(ProxyIni::kUrlUnits);
-    if (!setting.GetSavedUserIEProxySettings(&saved.autoFlags, &saved.flags, script.data(),
-                                             server.data(), bypass.data(), wpad.data())) {
+// The texts whole: a proxy list cut inside an entry would name another
+// port, and a cut address another script.
+bool ReadSaved(CBrowserProxySetting&, SavedSettings& saved) {
+    ProxyIni::IECapture capture;
+    if (!ReadSavedUserIESettings(capture, ProxyIni::kWholeValue, ProxyIni::kWholeValue)) {
         return false;
     }
-    saved.script = script.data();
-    saved.server = server.data();
-    saved.bypass = bypass.data();
-    saved.wpadUrl = wpad.data();
+    saved.autoFlags = capture.autoDiscoveryFlags;
+    saved.flags = capture.flags;
+    saved.script = capture.script;
+    saved.server = capture.server;
+    saved.bypass = capture.bypass;
+    saved.wpadUrl = capture.autoUrl;
     return true;
 }
 

@@ -218,6 +218,20 @@ TEST_F(PacScriptTest, LocalUserScriptIsCopiedAsBackupAndEmbedded) {
     EXPECT_EQ(LogCount("user.pac is not exist"), 1u);
 }
 
+TEST_F(PacScriptTest, LongProxyListKeepsTheHttpsPort) {
+    // The https entry's port begins at the 1,022nd character, where a list
+    // cut to 1,023 would leave 84.
+    Save({3, 0, L"",
+          L"ftp=" + std::wstring(495, L'f') + L":21;http=" + std::wstring(496, L'h') +
+              L":80;https=b.corp:8443",
+          L"", L""});
+    ASSERT_EQ(m_setting.OnGenerateScriptAndSetBV("gw.example.com", m_include, m_exclude, 0, nullptr), 1);
+    ExpectAnswers({
+        {"https://gw.example.com/", "gw.example.com", "PROXY b.corp:8443"},
+        {"https://www.example.org/", "www.example.org", "PROXY b.corp:8443"},
+    });
+}
+
 // ---- When nothing is written ------------------------------------------------
 
 TEST_F(PacScriptTest, NothingChangesWithoutOutsideProxyOrWithAHostileGatewayHost) {
