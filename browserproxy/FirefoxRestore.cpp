@@ -2,7 +2,6 @@
 // do not reach: they are put back by starting Firefox with a local page
 // beside the program that receives the saved script and type in its query.
 #include <windows.h>
-#include <shellapi.h>
 
 #include <string>
 
@@ -98,12 +97,7 @@ bool CBrowserProxySetting::OnResumeFF() {
              static_cast<int>(ERROR_FILE_NOT_FOUND));
         return true;
     }
-    SHELLEXECUTEINFOW info{};
-    info.cbSize = sizeof(info);
-    info.lpFile = executable.c_str();
-    info.lpParameters = argument.c_str();
-    info.nShow = SW_SHOW;
-    if (!::ShellExecuteExW(&info)) {
+    if (!ShellStartProgram(executable, nullptr, SW_SHOW, argument.c_str())) {
         LOGW(LOG_ERROR, L"OnResumeFF: ShellExecuteEx failed, error is %d\n",
              static_cast<int>(::GetLastError()));
         return false;

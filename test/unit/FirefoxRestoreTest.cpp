@@ -103,6 +103,22 @@ TEST_F(FirefoxRestoreTest, ResumeStartsFirefoxWithThePageAndRestoresProxyPac) {
     EXPECT_EQ(m_store.Sets().size(), 0u) << "the IE flag is not set: LAN untouched";
 }
 
+TEST_F(FirefoxRestoreTest, AFirefoxTheShellCannotStartFailsWithoutAnErrorBox) {
+    const std::wstring broken = m_temp.path() + L"\\firefox.exe";
+    std::ofstream(broken.c_str(), std::ios::binary) << "not a program";
+    Install(kFirefox32, broken);
+    RecordFirefox(2, L"http://pac.corp/p.pac");
+    WritePac(ProxyIni::PacPath(), "tunnel");
+    WritePac(ProxyIni::BackupPacPath(), "user's own");
+    bool resumed = true;
+    EXPECT_TRUE(TestSupport::ReturnsWithoutABox([&] { resumed = m_setting.OnResumeFF(); }))
+        << "the resume waited on a box";
+    EXPECT_FALSE(resumed);
+    EXPECT_THAT(LogText(), HasSubstr("OnResumeFF: ShellExecuteEx failed"));
+    EXPECT_EQ(TestSupport::ReadTextFile(ProxyIni::PacPath()), "tunnel")
+        << "the tunnel's script stays while Firefox may still use it";
+}
+
 TEST_F(FirefoxRestoreTest, WithoutFirefoxThereIsNothingToRestore) {
     RecordFirefox(1, L"");
     WritePac(ProxyIni::PacPath(), "tunnel");

@@ -316,36 +316,15 @@ TEST_F(HandleCOMServiceTest, ACopyThatCannotStartFailsWithoutAnErrorBox) {
     // asks nobody in a box of its own that holds the command until answered.
     const std::wstring broken = m_dir.path() + L"\\sys\\Tavrisk.exe";
     ASSERT_EQ(WriteWholeFileAtomic(broken.c_str(), "not a program"), 1);
-    struct Call {
-        std::atomic<int> result{-1};
-        DWORD threadId = 0;
-    } call;
-    Owners::UniqueHandle thread(::CreateThread(
-        nullptr, 0,
-        [](void* context) -> DWORD {
-            auto* c = static_cast<Call*>(context);
-            c->result = HandleCOMService(L"Grendal", L"install", L"gw", false, 443, L"s", 1, 0,
-                                         0, L"", 0, L"", L"", L"")
-                            ? 1
-                            : 0;
-            return 0;
-        },
-        &call, 0, &call.threadId));
-    ASSERT_TRUE(thread);
-    const bool returned = ::WaitForSingleObject(thread.get(), 15000) == WAIT_OBJECT_0;
-    if (!returned) {
-        // Close whatever the call is showing, so that the test can end.
-        ::EnumThreadWindows(
-            call.threadId,
-            [](HWND window, LPARAM) -> BOOL {
-                ::PostMessageW(window, WM_CLOSE, 0, 0);
-                return TRUE;
-            },
-            0);
-        ::WaitForSingleObject(thread.get(), 15000);
-    }
+    int result = -1;
+    const bool returned = TestSupport::ReturnsWithoutABox([&] {
+        result = HandleCOMService(L"Grendal", L"install", L"gw", false, 443, L"s", 1, 0, 0, L"", 0,
+                                  L"", L"", L"")
+                     ? 1
+                     : 0;
+    });
     EXPECT_TRUE(returned) << "the call waited on a box";
-    EXPECT_EQ(call.result.load(), 0);
+    EXPECT_EQ(result, 0);
     EXPECT_THAT(LogText(), HasSubstr("HandleCOMService: ShellExecuteEx error "));
 }
 

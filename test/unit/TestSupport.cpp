@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "Loglib.h"
 #include "Owners.h"
@@ -82,6 +83,38 @@ HANDLE StartProcess(const std::wstring& commandLine) {
     }
     ::CloseHandle(process.hThread);
     return process.hProcess;
+}
+
+bool ReturnsWithoutABox(void (*call)(void*), void* context, DWORD timeoutMs) {
+    struct Call {
+        void (*call)(void*);
+        void* context;
+    } run{call, context};
+    DWORD threadId = 0;
+    Owners::UniqueHandle thread(::CreateThread(
+        nullptr, 0,
+        [](void* c) -> DWORD {
+            auto* r = static_cast<Call*>(c);
+            r->call(r->context);
+            return 0;
+        },
+        &run, 0, &threadId));
+    if (!thread) return false;
+    if (::WaitForSingleObject(thread.get(), timeoutMs) == WAIT_OBJECT_0) return true;
+    ::EnumThreadWindows(
+        threadId,
+        [](HWND window, LPARAM) -> BOOL {
+            ::PostMessageW(window, WM_CLOSE, 0, 0);
+            return TRUE;
+        },
+        0);
+    // The call still uses run and the caller's context: it must end before
+    // they go, or the test process ends here rather than run on with them.
+    if (::WaitForSingleObject(thread.get(), timeoutMs) != WAIT_OBJECT_0) {
+        std::fprintf(stderr, "a call that showed a box did not end once it was closed\n");
+        std::abort();
+    }
+    return false;
 }
 
 int RunProcess(const std::wstring& commandLine, DWORD timeoutMs) {

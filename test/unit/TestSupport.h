@@ -132,6 +132,16 @@ int RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 60000);
 // Starts a command line and leaves it running; the caller owns the handle.
 HANDLE StartProcess(const std::wstring& commandLine);
 
+// Runs call on a thread of its own and gives it timeoutMs to return. A call
+// that does not return in time is taken to be showing a box: every window of
+// its thread is closed so that the test can end. True when it returned in time.
+bool ReturnsWithoutABox(void (*call)(void*), void* context, DWORD timeoutMs = 15000);
+template <typename Call>
+bool ReturnsWithoutABox(Call&& call, DWORD timeoutMs = 15000) {
+    return ReturnsWithoutABox([](void* c) { (*static_cast<std::remove_reference_t<Call>*>(c))(); },
+                              &call, timeoutMs);
+}
+
 // True in a process that Wine runs (for skips that name a Wine gap).
 bool RunningUnderWine();
 
