@@ -524,21 +524,20 @@ namespace {
 // lost. Everyone may read and write it; only the system and administrators
 // may do more. Null (the folder's security) when it cannot be built.
 SECURITY_ATTRIBUTES* DailyFileSecurity() {
-    static SECURITY_ATTRIBUTES attributes{};
-    static const PSECURITY_DESCRIPTOR descriptor = [] {
-        PSECURITY_DESCRIPTOR made = nullptr;
+    // Built once, before any thread can use it; kept for the life of the
+    // process, as the context is.
+    static SECURITY_ATTRIBUTES attributes = [] {
+        SECURITY_ATTRIBUTES made{};
+        made.nLength = sizeof(made);
+        made.bInheritHandle = FALSE;
         if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                L"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FRFW;;;WD)", SDDL_REVISION_1, &made, nullptr)) {
-            return PSECURITY_DESCRIPTOR{nullptr};
+                L"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FRFW;;;WD)", SDDL_REVISION_1,
+                &made.lpSecurityDescriptor, nullptr)) {
+            made.lpSecurityDescriptor = nullptr;
         }
-        // Kept for the life of the process, as the context is.
         return made;
     }();
-    if (!descriptor) return nullptr;
-    attributes.nLength = sizeof(attributes);
-    attributes.lpSecurityDescriptor = descriptor;
-    attributes.bInheritHandle = FALSE;
-    return &attributes;
+    return attributes.lpSecurityDescriptor ? &attributes : nullptr;
 }
 
 }  // namespace
