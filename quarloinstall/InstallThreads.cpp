@@ -144,13 +144,15 @@ void RunSavePasswordCommand(const FrontDoorCommand& command) {
     std::string stored;
     if (command.argc == 3 && command.argv && command.argv[2]) {
         std::string password;
-        if (!ExactCodePageFromWide(command.argv[2], CP_THREAD_ACP, password)) {
-            // Stored in the code page's best fit it would be another password.
+        if (ExactCodePageFromWide(command.argv[2], CP_THREAD_ACP, password)) {
+            stored = EncodePassword(password);
+        } else {
+            // Stored in the code page's best fit it would be another password;
+            // kept, the one stored before would be used for this login. The
+            // empty text leaves the client to ask.
             LOGW(LOG_ERROR, L"BVSavePassword: the password has characters the ANSI code page "
                             L"cannot hold, it is not stored.\n");
-            return;
         }
-        stored = EncodePassword(password);
     }
     BVSavePassword(stored);
 }

@@ -67,13 +67,15 @@ def test_save_password_with_the_debug_switch_logs_the_stored_text(debug_switch):
 
 
 @pytest.mark.parametrize("password", ["\u0141\u00f3d\u017a", "\u041f\u0430\u0440\u043e\u043b\u044c"])
-def test_a_password_the_ansi_code_page_cannot_hold_is_refused_not_changed(password):
+def test_a_password_the_ansi_code_page_cannot_hold_is_refused_and_the_earlier_one_cleared(password):
+    # An earlier login's password must not stand in for this one.
+    h.reg_add(VPN2, "EncodePassword", "REG_SZ", "0a1b2c3d4e5f")
     result = h.run_waited(h.deliverable("Tavrisk"), f"BVSavePassword {password}")
     assert result["exit"] == 0
-    assert reg_value(VPN2, "EncodePassword") is None
+    assert reg_value(VPN2, "EncodePassword") == ("REG_SZ", "")
     messages = h.log_messages(result["pid"])
     assert REFUSED in messages
-    assert not any(m.startswith("BVSavePassword finished") for m in messages)
+    assert "BVSavePassword finished, ret:0, value:******.\r\n" in messages
 
 
 def test_a_password_the_ansi_code_page_holds_is_stored_byte_for_byte():
