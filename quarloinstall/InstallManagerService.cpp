@@ -6,6 +6,7 @@
 #include <shlwapi.h>
 
 #include <cwchar>
+#include <iterator>
 #include <vector>
 
 #include "CommonFunction.h"
@@ -263,6 +264,12 @@ private:
 // cabinet is retried for about a minute. False (logged) unless the walk
 // ended and every entry it placed came out whole.
 bool UnpackCabinetInto(const std::wstring& cabinet, const std::wstring& folder) {
+    // The callback takes the folder from a buffer of MAX_PATH characters.
+    if (folder.size() >= std::size(CabTargetFolder)) {
+        LOGW(LOG_ERROR, L"CThdCOMServiceManager::Install: folder %s is too long to unpack into\n",
+             folder.c_str());
+        return false;
+    }
     std::wmemcpy(CabTargetFolder, folder.c_str(), folder.size() + 1);
     for (int attempt = 1;; ++attempt) {
         g_failedEntries = 0;
